@@ -1,0 +1,38 @@
+# The two everyday commands: `make demo` and `make test`. Each installs the
+# Debian packages it needs before it configures and builds.
+JOBS ?= $(shell nproc)
+BUILD_DEPS := cmake g++ make ninja-build
+TEST_DEPS  := $(BUILD_DEPS) libgtest-dev libgmock-dev
+BENCH_DEPS := $(BUILD_DEPS) libbenchmark-dev valgrind
+
+.PHONY: demo test bench deps-build deps-test deps-bench release asan clean
+
+deps-build:
+	@scripts/ensure-deps.sh $(BUILD_DEPS)
+deps-test:
+	@scripts/ensure-deps.sh $(TEST_DEPS)
+deps-bench:
+	@scripts/ensure-deps.sh $(BENCH_DEPS) libgtest-dev
+
+# Optimised build for the demo, the tools and the benchmarks.
+release: deps-bench
+	@cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DHART_BUILD_TESTS=OFF >/dev/null
+	@cmake --build build/release -j $(JOBS)
+
+# Tests run with AddressSanitizer and UndefinedBehaviorSanitizer.
+asan: deps-test
+	@cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHART_SANITIZE=ON -DHART_BUILD_BENCH=OFF >/dev/null
+	@cmake --build build/asan -j $(JOBS)
+
+demo: release
+	@build/release/tools/hartdemo
+
+test: asan
+	@cd build/asan && ctest --output-on-failure -j $(JOBS) -LE slow
+
+bench: release
+	@build/release/bench/hart_bench
+	@bench/callgrind-receiver.sh build/release/bench/receiver_stream
+
+clean:
+	rm -rf build
