@@ -1,0 +1,141 @@
+/*
+ * The host's event loop. Every driver callback runs here, one at a time, on
+ * the thread that runs the loop. Blocking framework calls made from a
+ * callback run the loop nested (RunUntil with a condition), so the loop is
+ * re-entrant; SyncScope keeps callbacks that must not overlap apart even then.
+ */
+#pragma once
+
+#include <chrono>
+#include <compare>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace platform {
+
+/* The kernel's unit of time, 100 ns. */
+using Ticks = std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000>>;
+
+enum class Clock {
+    Virtual, /* time jumps to the next due event when nothing can run */
+    Real,    /* monotonic time; waits in epoll */
+};
+
+class SyncScope;
+
+struct ScheduledTask {
+    std::function<void()> run;
+    SyncScope* scope = nullptr;
+};
+
+/*
+ * Callbacks that share a scope never overlap: one that comes up while the
+ * scope is busy (its owner is blocked in a nested run) is held back and runs,
+ * in order, as soon as the scope is free again.
+ */
+class SyncScope {
+public:
+    SyncScope() = default;
+    SyncScope(const SyncScope&) = delete;
+    SyncScope& operator=(const SyncScope&) = delete;
+
+    bool Busy() const { return busy_; }
+
+private:
+    friend class Dispatcher;
+    bool busy_ = false;
+    std::deque<ScheduledTask> held_;
+};
+
+class Dispatcher {
+public:
+    using Task = std::function<void()>;
+    using FdCallback = std::function<void(std::uint32_t events)>;
+
+    struct TimerKey {
+        Ticks due{};
+        std::uint64_t sequence = 0;
+        auto operator<=>(const TimerKey&) const = default;
+    };
+
+    explicit Dispatcher(Clock clock);
+    ~Dispatcher();
+    Dispatcher(const Dispatcher&) = delete;
+    Dispatcher& operator=(const Dispatcher&) = delete;
+
+    Clock GetClock() const { return clock_; }
+    /* Time since the dispatcher started. */
+    Ticks Now() const;
+
+    /* Safe from any thread; the task runs on the loop's thread. */
+    void Post(Task task);
+    /* Loop thread only. */
+    void Post(Task task, SyncScope* scope);
+
+    /* Runs task once the clock reaches due (loop thread only). Tasks due at
+       the same instant run in the order they were scheduled. */
+    TimerKey Schedule(Ticks due, Task task, SyncScope* scope = nullptr);
+    /* False when the task already ran or was cancelled. */
+    bool Cancel(const TimerKey& key);
+
+    /* Runs everything that can run now; on the virtual clock time stands still. */
+    std::size_t RunUntilIdle();
+    /* Runs everything due up to deadline; the virtual clock steps from one due
+       event to the next and ends on deadline. */
+    std::size_t RunUntil(Ticks deadline);
+    std::size_t RunFor(Ticks duration);
+    /* Nested wait: runs until done() holds. Returns false, without waiting,
+       when nothing is left that could ever make it hold (a deadlock), or when
+       the virtual clock would pass limit. */
+    bool RunUntil(const std::function<bool()>& done, Ticks limit);
+
+    /* How many Run calls are on the stack. */
+    unsigned Depth() const { return depth_; }
+
+    /* Real clock only: callback runs on the loop when epoll reports the fd. */
+    bool WatchFd(int fd, std::uint32_t events, FdCallback callback);
+    bool ModifyFd(int fd, std::uint32_t events);
+    void UnwatchFd(int fd);
+
+    /* Drops every pending task and timer without running it (host teardown). */
+    void Clear();
+
+private:
+    struct FdWatch {
+        std::uint32_t events = 0;
+        std::shared_ptr<FdCallback> callback;
+    };
+
+    bool RunOne();
+    void TakeInbox();
+    void TakeDueTimers();
+    void RunTask(ScheduledTask task);
+    void Release(SyncScope* scope);
+    /* Real clock: waits in epoll for at most timeout (or for ever when empty). */
+    void Wait(std::optional<Ticks> timeout);
+    void Wake();
+
+    Clock clock_;
+    Ticks virtualNow_{0};
+    std::chrono::steady_clock::time_point origin_;
+    std::deque<ScheduledTask> ready_;
+    std::map<TimerKey, ScheduledTask> timers_;
+    std::uint64_t nextSequence_ = 0;
+    unsigned depth_ = 0;
+
+    std::mutex inboxMutex_;
+    std::vector<Task> inbox_;
+
+    int epollFd_ = -1;
+    int wakeFd_ = -1;
+    std::map<int, FdWatch> fds_;
+};
+
+} // namespace platform

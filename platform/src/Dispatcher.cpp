@@ -1,0 +1,366 @@
+#include <platform/Dispatcher.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+/* Counts the Run calls on the stack for Depth(). */
+class DepthGuard {
+public:
+    explicit DepthGuard(unsigned& depth) : depth_(depth) { ++depth_; }
+    ~DepthGuard() { --depth_; }
+    DepthGuard(const DepthGuard&) = delete;
+    DepthGuard& operator=(const DepthGuard&) = delete;
+
+private:
+    unsigned& depth_;
+};
+
+[[noreturn]] void ThrowErrno(const char* what)
+{
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+} // namespace
+
+Dispatcher::Dispatcher(Clock clock) : clock_(clock), origin_(std::chrono::steady_clock::now())
+{
+    if (clock_ != Clock::Real) {
+        return;
+    }
+    epollFd_ = epoll_create1(EPOLL_CLOEXEC);
+    if (epollFd_ < 0) {
+        ThrowErrno("epoll_create1");
+    }
+    wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd_ < 0) {
+        int error = errno;
+        close(epollFd_);
+        errno = error;
+        ThrowErrno("eventfd");
+    }
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = wakeFd_;
+    if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &event) != 0) {
+        int error = errno;
+        close(wakeFd_);
+        close(epollFd_);
+        errno = error;
+        ThrowErrno("epoll_ctl");
+    }
+}
+
+Dispatcher::~Dispatcher()
+{
+    Clear();
+    if (wakeFd_ >= 0) {
+        close(wakeFd_);
+    }
+    if (epollFd_ >= 0) {
+        close(epollFd_);
+    }
+}
+
+Ticks Dispatcher::Now() const
+{
+    if (clock_ == Clock::Virtual) {
+        return virtualNow_;
+    }
+    return std::chrono::duration_cast<Ticks>(std::chrono::steady_clock::now() - origin_);
+}
+
+void Dispatcher::Post(Task task)
+{
+    {
+        std::lock_guard lock(inboxMutex_);
+        inbox_.push_back(std::move(task));
+    }
+    Wake();
+}
+
+void Dispatcher::Post(Task task, SyncScope* scope)
+{
+    ready_.push_back(ScheduledTask{std::move(task), scope});
+}
+
+Dispatcher::TimerKey Dispatcher::Schedule(Ticks due, Task task, SyncScope* scope)
+{
+    TimerKey key{due, nextSequence_++};
+    timers_.emplace(key, ScheduledTask{std::move(task), scope});
+    return key;
+}
+
+bool Dispatcher::Cancel(const TimerKey& key)
+{
+    return timers_.erase(key) != 0;
+}
+
+void Dispatcher::TakeInbox()
+{
+    std::vector<Task> arrived;
+    {
+        std::lock_guard lock(inboxMutex_);
+        arrived.swap(inbox_);
+    }
+    for (Task& task : arrived) {
+        ready_.push_back(ScheduledTask{std::move(task), nullptr});
+    }
+}
+
+void Dispatcher::TakeDueTimers()
+{
+    const Ticks now = Now();
+    while (!timers_.empty() && timers_.begin()->first.due <= now) {
+        ready_.push_back(std::move(timers_.begin()->second));
+        timers_.erase(timers_.begin());
+    }
+}
+
+bool Dispatcher::RunOne()
+{
+    TakeInbox();
+    TakeDueTimers();
+    while (!ready_.empty()) {
+        ScheduledTask task = std::move(ready_.front());
+        ready_.pop_front();
+        if (task.scope != nullptr && task.scope->busy_) {
+            task.scope->held_.push_back(std::move(task));
+            continue;
+        }
+        RunTask(std::move(task));
+        return true;
+    }
+    return false;
+}
+
+void Dispatcher::RunTask(ScheduledTask task)
+{
+    SyncScope* scope = task.scope;
+    if (scope == nullptr) {
+        task.run();
+        return;
+    }
+    scope->busy_ = true;
+    struct ScopeRelease {
+        Dispatcher& dispatcher;
+        SyncScope* scope;
+        ~ScopeRelease() { dispatcher.Release(scope); }
+    } release{*this, scope};
+    task.run();
+}
+
+void Dispatcher::Release(SyncScope* scope)
+{
+    scope->busy_ = false;
+    /* What waited for the scope goes first, in its original order. */
+    for (auto held = scope->held_.rbegin(); held != scope->held_.rend(); ++held) {
+        ready_.push_front(std::move(*held));
+    }
+    scope->held_.clear();
+}
+
+std::size_t Dispatcher::RunUntilIdle()
+{
+    DepthGuard guard(depth_);
+    std::size_t ran = 0;
+    for (;;) {
+        while (RunOne()) {
+            ++ran;
+        }
+        if (clock_ == Clock::Real) {
+            Wait(Ticks{0});
+            if (RunOne()) {
+                ++ran;
+                continue;
+            }
+        }
+        return ran;
+    }
+}
+
+std::size_t Dispatcher::RunUntil(Ticks deadline)
+{
+    DepthGuard guard(depth_);
+    std::size_t ran = 0;
+    for (;;) {
+        while (RunOne()) {
+            ++ran;
+        }
+        if (clock_ == Clock::Virtual) {
+            if (!timers_.empty() && timers_.begin()->first.due <= deadline) {
+                virtualNow_ = std::max(virtualNow_, timers_.begin()->first.due);
+                continue;
+            }
+            virtualNow_ = std::max(virtualNow_, deadline);
+            while (RunOne()) {
+                ++ran;
+            }
+            return ran;
+        }
+        const Ticks now = Now();
+        if (now >= deadline) {
+            Wait(Ticks{0});
+            while (RunOne()) {
+                ++ran;
+            }
+            return ran;
+        }
+        Ticks timeout = deadline - now;
+        if (!timers_.empty()) {
+            timeout = std::min(timeout, std::max(Ticks{0}, timers_.begin()->first.due - now));
+        }
+        Wait(timeout);
+    }
+}
+
+std::size_t Dispatcher::RunFor(Ticks duration)
+{
+    return RunUntil(Now() + duration);
+}
+
+bool Dispatcher::RunUntil(const std::function<bool()>& done, Ticks limit)
+{
+    DepthGuard guard(depth_);
+    const Ticks deadline = Now() + limit;
+    for (;;) {
+        if (done()) {
+            return true;
+        }
+        if (RunOne()) {
+            continue;
+        }
+        if (clock_ == Clock::Virtual) {
+            {
+                std::lock_guard lock(inboxMutex_);
+                if (!inbox_.empty()) {
+                    continue;
+                }
+            }
+            if (timers_.empty() || timers_.begin()->first.due > deadline) {
+                return false;
+            }
+            virtualNow_ = std::max(virtualNow_, timers_.begin()->first.due);
+            continue;
+        }
+        const Ticks now = Now();
+        if (now >= deadline) {
+            return false;
+        }
+        Ticks timeout = deadline - now;
+        if (!timers_.empty()) {
+            timeout = std::min(timeout, std::max(Ticks{0}, timers_.begin()->first.due - now));
+        }
+        Wait(timeout);
+    }
+}
+
+void Dispatcher::Wait(std::optional<Ticks> timeout)
+{
+    if (clock_ != Clock::Real) {
+        return;
+    }
+    int milliseconds = -1;
+    if (timeout) {
+        /* Round up: waking early would only spin until the timer is due. */
+        auto rounded = std::chrono::ceil<std::chrono::milliseconds>(*timeout).count();
+        milliseconds = static_cast<int>(std::clamp<long long>(rounded, 0, 60'000));
+    }
+    epoll_event events[16];
+    int count = epoll_wait(epollFd_, events, 16, milliseconds);
+    for (int i = 0; i < count; ++i) {
+        const int fd = events[i].data.fd;
+        if (fd == wakeFd_) {
+            std::uint64_t value;
+            [[maybe_unused]] ssize_t n = read(wakeFd_, &value, sizeof(value));
+            continue;
+        }
+        auto watch = fds_.find(fd);
+        if (watch == fds_.end()) {
+            continue;
+        }
+        std::shared_ptr<FdCallback> callback = watch->second.callback;
+        const std::uint32_t reported = events[i].events;
+        ready_.push_back(ScheduledTask{[this, fd, callback, reported] {
+                                           /* Unwatched or replaced since epoll reported it. */
+                                           auto current = fds_.find(fd);
+                                           if (current != fds_.end() && current->second.callback == callback) {
+                                               (*callback)(reported);
+                                           }
+                                       },
+                                       nullptr});
+    }
+}
+
+void Dispatcher::Wake()
+{
+    if (wakeFd_ >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = write(wakeFd_, &one, sizeof(one));
+    }
+}
+
+bool Dispatcher::WatchFd(int fd, std::uint32_t events, FdCallback callback)
+{
+    if (clock_ != Clock::Real || fd < 0 || fds_.count(fd) != 0) {
+        return false;
+    }
+    epoll_event event{};
+    event.events = events;
+    event.data.fd = fd;
+    if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event) != 0) {
+        return false;
+    }
+    fds_.emplace(fd, FdWatch{events, std::make_shared<FdCallback>(std::move(callback))});
+    return true;
+}
+
+bool Dispatcher::ModifyFd(int fd, std::uint32_t events)
+{
+    auto watch = fds_.find(fd);
+    if (watch == fds_.end()) {
+        return false;
+    }
+    epoll_event event{};
+    event.events = events;
+    event.data.fd = fd;
+    if (epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &event) != 0) {
+        return false;
+    }
+    watch->second.events = events;
+    return true;
+}
+
+void Dispatcher::UnwatchFd(int fd)
+{
+    if (fds_.erase(fd) != 0) {
+        epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+    }
+}
+
+void Dispatcher::Clear()
+{
+    /* Destroying a task may destroy what it captured, which may post again. */
+    while (!ready_.empty() || !timers_.empty()) {
+        std::deque<ScheduledTask> ready;
+        ready.swap(ready_);
+        std::map<TimerKey, ScheduledTask> timers;
+        timers.swap(timers_);
+    }
+    std::vector<Task> inbox;
+    {
+        std::lock_guard lock(inboxMutex_);
+        inbox.swap(inbox_);
+    }
+}
+
+} // namespace platform

@@ -1,0 +1,209 @@
+/*
+ * The object tree behind every framework handle.
+ *
+ * A handle is the address of its Object. Every object has a parent (the
+ * root for objects the host owns), zero or more typed contexts, cleanup and
+ * destroy callbacks, and a reference count: the tree holds one reference
+ * until the object is deleted, collections and running callbacks hold more.
+ * Memory is freed, and the destroy callbacks run, when the last reference
+ * goes.
+ */
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include <wdf.h>
+
+namespace platform {
+
+class HostCore;
+class SyncScope;
+
+enum class ObjectType : std::uint8_t {
+    Root,
+    Driver,
+    Device,
+    Queue,
+    Request,
+    Timer,
+    WorkItem,
+    WaitLock,
+    SpinLock,
+    Collection,
+    IoTarget,
+    Memory,
+    FileObject,
+    Key,
+    String,
+    Count,
+};
+
+inline constexpr std::size_t kObjectTypeCount = static_cast<std::size_t>(ObjectType::Count);
+
+/* The handle type's name: "WDFTIMER", ... */
+const char* ObjectTypeName(ObjectType type);
+
+class Object {
+public:
+    Object(HostCore& core, ObjectType type);
+    virtual ~Object();
+    Object(const Object&) = delete;
+    Object& operator=(const Object&) = delete;
+
+    HostCore& Core() const { return core_; }
+    ObjectType Type() const { return type_; }
+    /* Never reused, unlike addresses: tasks queued for an object compare it. */
+    std::uint64_t Serial() const { return serial_; }
+    Object* Parent() const { return parent_; }
+    WDFOBJECT Handle() { return static_cast<WDFOBJECT>(this); }
+    template <typename HandleType>
+    HandleType HandleAs()
+    {
+        return static_cast<HandleType>(Handle());
+    }
+
+    /* False from the moment WdfObjectDelete (or a parent's) starts on it. */
+    bool IsLive() const { return state_ == State::Live; }
+    bool IsDeleted() const { return state_ == State::Deleted; }
+
+    void* FindContext(PCWDF_OBJECT_CONTEXT_TYPE_INFO type) const;
+    NTSTATUS AddContext(const WDF_OBJECT_ATTRIBUTES& attributes, void** context);
+    static Object* FromContext(void* context);
+
+    void AddRef();
+    void Release();
+
+    /* Effective level: the object's own setting or, when it inherits, its parent's. */
+    WDF_EXECUTION_LEVEL ExecutionLevel() const;
+    WDF_SYNCHRONIZATION_SCOPE SynchronizationScopeSetting() const { return synchronizationScope_; }
+    /* The scope that serialises this object's callbacks when it asks for
+       automatic serialisation: that of the nearest device or queue above it. */
+    SyncScope* ScopeForCallbacks() const;
+
+protected:
+    /* Stops what the object has going (timers, queued work) before the
+       driver's cleanup callbacks run. */
+    virtual void Dispose() {}
+    /* The scope this object offers to its children, if it has one. */
+    virtual SyncScope* OwnScope() { return nullptr; }
+
+private:
+    friend class ObjectTable;
+
+    enum class State { Live, Deleting, Deleted };
+
+    struct ContextHeader;
+    struct ContextFree {
+        void operator()(ContextHeader* header) const;
+    };
+    struct Attachment {
+        std::unique_ptr<ContextHeader, ContextFree> context;
+        PFN_WDF_OBJECT_CONTEXT_CLEANUP cleanup = nullptr;
+        PFN_WDF_OBJECT_CONTEXT_DESTROY destroy = nullptr;
+    };
+
+    void RunCleanupCallbacks();
+    void RunDestroyCallbacks();
+
+    HostCore& core_;
+    const ObjectType type_;
+    const std::uint64_t serial_;
+    State state_ = State::Live;
+    std::atomic<long> references_{1};
+    Object* parent_ = nullptr;
+    std::vector<Object*> children_;
+    std::vector<Attachment> attachments_;
+    WDF_EXECUTION_LEVEL executionLevel_ = WdfExecutionLevelInheritFromParent;
+    WDF_SYNCHRONIZATION_SCOPE synchronizationScope_ = WdfSynchronizationScopeInheritFromParent;
+};
+
+/* Owns the tree, the register of live objects and their counts. */
+class ObjectTable {
+public:
+    explicit ObjectTable(HostCore& core);
+    ~ObjectTable();
+    ObjectTable(const ObjectTable&) = delete;
+    ObjectTable& operator=(const ObjectTable&) = delete;
+
+    Object& Root() { return *root_; }
+
+    /* Hangs object under parent and applies the attributes (contexts,
+       callbacks, levels). On failure the object is freed and *result stays. */
+    NTSTATUS Insert(std::unique_ptr<Object> object, Object& parent, const WDF_OBJECT_ATTRIBUTES* attributes,
+                    Object** result);
+
+    /* Deletes object and its descendants: cleanup callbacks run children
+       first while every handle of the subtree is still valid, then each
+       object drops the tree's reference. */
+    void Delete(Object& object);
+
+    /* The object behind a handle, or nullptr when it is not a live handle. */
+    Object* Find(const void* handle) const;
+    /* Same, but also checks that it is still the object a task was queued for. */
+    Object* Find(const void* handle, std::uint64_t serial) const;
+    /* For framework calls: the object of the expected type (Root = any type),
+       or nullptr after reporting a fault that names caller. */
+    Object* Resolve(const void* handle, ObjectType expected, const char* caller) const;
+    /* The object's context of that type (nullptr when it has none), as Resolve reports. */
+    void* TypedContext(const void* handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO type, const char* caller) const;
+
+    std::size_t Live() const;
+    std::size_t Live(ObjectType type) const;
+
+    /* Host teardown: deletes everything, then frees what leaked references keep. */
+    void Teardown();
+
+private:
+    friend class Object;
+
+    void Destroy(Object* object);
+    /* TypedContext's way when the thread's last lookup does not answer; kept out
+       of line so that the answered lookup stays a handful of instructions. */
+    __attribute__((noinline)) void* TypedContextLookup(const void* handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO type,
+                                                       const char* caller, std::uint64_t frees) const;
+    static void CollectSubtree(Object& object, std::vector<Object*>& order);
+
+    HostCore& core_;
+    mutable std::mutex mutex_;
+    std::unordered_set<const Object*> live_;
+    std::size_t counts_[kObjectTypeCount] = {};
+    /* Recently freed addresses, to tell a stale handle from garbage. */
+    std::unordered_map<const void*, ObjectType> tombstones_;
+    std::deque<const void*> tombstoneOrder_;
+    std::uint64_t nextSerial_ = 1;
+    /* Counts frees, so that a thread's last lookup can be reused until one happens. */
+    std::atomic<std::uint64_t> frees_{0};
+    std::unique_ptr<Object> root_;
+};
+
+/* Resolves to the concrete class; T must declare kType. */
+template <typename T>
+T* Resolve(const ObjectTable& table, const void* handle, const char* caller)
+{
+    return static_cast<T*>(table.Resolve(handle, T::kType, caller));
+}
+
+} // namespace platform
+
+namespace platform {
+
+/* Timers and work items must belong to a device, directly or through a child. */
+inline bool IsDeviceOrBelow(const Object* object)
+{
+    for (; object != nullptr; object = object->Parent()) {
+        if (object->Type() == ObjectType::Device) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace platform
