@@ -30,7 +30,9 @@ Bytes Frame(int preambles, const Bytes& body)
 
 Bytes FrameBody(UCHAR delimiter, const Bytes& address, UCHAR command, const Bytes& data)
 {
-    Bytes body{delimiter};
+    Bytes body;
+    body.reserve(3 + address.size() + data.size());
+    body.push_back(delimiter);
     body.insert(body.end(), address.begin(), address.end());
     body.push_back(command);
     body.push_back(static_cast<UCHAR>(data.size()));
