@@ -1,7 +1,8 @@
 /*
- * The port record: the complete state of one HART link, attached to every
- * port device as its typed context, and the driver-wide record whose timing
- * set each new port copies.
+ * The driver's records: the port record, the complete state of one HART link
+ * attached to every port device; the driver-wide record whose timing set
+ * each new port copies; the main device's record and the records of the work
+ * items. They sit at the bottom so that every folder reaches them.
  */
 #pragma once
 
@@ -166,6 +167,26 @@ typedef struct _DRIVER_CONTEXT {
 } DRIVER_CONTEXT, *PDRIVER_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DRIVER_CONTEXT, HartGetDriverContext)
+
+/* The main device's record: its queue, client count and cleanup work item. */
+typedef struct _DEVICE_CONTEXT {
+    WDFDEVICE Device;
+    WDFDRIVER Driver;
+    WDFQUEUE QueueIoctl;
+    ULONG lDeviceCount;
+    WDFWAITLOCK ClientCountLock;
+    WDFWORKITEM CleanupWorkItem;
+} DEVICE_CONTEXT, *PDEVICE_CONTEXT;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, HartGetMainDeviceContext)
+
+/* The cleanup work item's record: the port device whose serial port went away. */
+typedef struct _CLEANUP_WORKITEM_CONTEXT {
+    WDFDEVICE MainDevice;
+    WDFDEVICE HartDevice;
+} CLEANUP_WORKITEM_CONTEXT, *PCLEANUP_WORKITEM_CONTEXT;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(CLEANUP_WORKITEM_CONTEXT, HartGetCleanupWorkItemContext)
 
 /* The record of every port work item: the port device it serves. */
 typedef struct _WORKITEM_CONTEXT {

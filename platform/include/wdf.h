@@ -14,3 +14,8 @@
 #include <wdftimer.h>
 #include <wdfworkitem.h>
 #include <wdfrequest.h>
+#include <wdfmemory.h>
+#include <wdffileobject.h>
+#include <wdfio.h>
+#include <wdfiotarget.h>
+#include <wdfregistry.h>

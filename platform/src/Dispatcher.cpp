@@ -32,7 +32,8 @@ private:
 
 } // namespace
 
-Dispatcher::Dispatcher(Clock clock) : clock_(clock), origin_(std::chrono::steady_clock::now())
+Dispatcher::Dispatcher(Clock clock)
+    : clock_(clock), origin_(std::chrono::steady_clock::now()), loopThread_(std::this_thread::get_id())
 {
     if (clock_ != Clock::Real) {
         return;
@@ -85,7 +86,45 @@ void Dispatcher::Post(Task task)
         std::lock_guard lock(inboxMutex_);
         inbox_.push_back(std::move(task));
     }
+    inboxChanged_.notify_all();
     Wake();
+}
+
+void Dispatcher::HoldClock()
+{
+    std::lock_guard lock(inboxMutex_);
+    ++clockHolders_;
+}
+
+void Dispatcher::ReleaseClock()
+{
+    {
+        std::lock_guard lock(inboxMutex_);
+        if (clockHolders_ > 0) {
+            --clockHolders_;
+        }
+    }
+    inboxChanged_.notify_all();
+}
+
+bool Dispatcher::AwaitClients()
+{
+    if (clock_ != Clock::Virtual) {
+        return false;
+    }
+    std::unique_lock lock(inboxMutex_);
+    if (clockHolders_ == 0 || !inbox_.empty()) {
+        return !inbox_.empty();
+    }
+    inboxChanged_.wait(lock, [this] { return clockHolders_ == 0 || !inbox_.empty(); });
+    return true;
+}
+
+void Dispatcher::EnterRun()
+{
+    if (depth_ == 1) {
+        loopThread_.store(std::this_thread::get_id());
+    }
 }
 
 void Dispatcher::Post(Task task, SyncScope* scope)
@@ -172,6 +211,7 @@ void Dispatcher::Release(SyncScope* scope)
 std::size_t Dispatcher::RunUntilIdle()
 {
     DepthGuard guard(depth_);
+    EnterRun();
     std::size_t ran = 0;
     for (;;) {
         while (RunOne()) {
@@ -191,10 +231,14 @@ std::size_t Dispatcher::RunUntilIdle()
 std::size_t Dispatcher::RunUntil(Ticks deadline)
 {
     DepthGuard guard(depth_);
+    EnterRun();
     std::size_t ran = 0;
     for (;;) {
         while (RunOne()) {
             ++ran;
+        }
+        if (AwaitClients()) {
+            continue;
         }
         if (clock_ == Clock::Virtual) {
             if (!timers_.empty() && timers_.begin()->first.due <= deadline) {
@@ -231,12 +275,16 @@ std::size_t Dispatcher::RunFor(Ticks duration)
 bool Dispatcher::RunUntil(const std::function<bool()>& done, Ticks limit)
 {
     DepthGuard guard(depth_);
-    const Ticks deadline = Now() + limit;
+    EnterRun();
+    const Ticks deadline = Now() > Ticks::max() - limit ? Ticks::max() : Now() + limit;
     for (;;) {
         if (done()) {
             return true;
         }
         if (RunOne()) {
+            continue;
+        }
+        if (AwaitClients()) {
             continue;
         }
         if (clock_ == Clock::Virtual) {

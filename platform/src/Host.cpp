@@ -90,6 +90,11 @@ PUNICODE_STRING Host::RegistryPath()
     return &core_->registryPathString;
 }
 
+Registry& Host::GetRegistry()
+{
+    return core_->registry;
+}
+
 WDFDRIVER Host::Driver() const
 {
     return core_->driver != nullptr ? core_->driver->HandleAs<WDFDRIVER>() : nullptr;

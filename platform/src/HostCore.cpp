@@ -8,8 +8,11 @@
 
 #include "Device.h"
 #include "Driver.h"
+#include "IoCore.h"
 #include "Irql.h"
 #include "Request.h"
+#include "RegistryImpl.h"
+#include "Unicode.h"
 
 namespace platform {
 
@@ -60,6 +63,8 @@ HostCore::HostCore(Host& owner, const HostOptions& hostOptions)
     registryPathString.Buffer = registryPath.data();
     registryPathString.Length = static_cast<USHORT>(registryPath.size() * sizeof(WCHAR));
     registryPathString.MaximumLength = static_cast<USHORT>(registryPathString.Length + sizeof(WCHAR));
+    registry.CreateKey(Utf16ToUtf8(registryPath));
+    io = std::make_unique<IoCore>(*this);
 }
 
 HostCore::~HostCore()
@@ -73,13 +78,18 @@ void HostCore::Teardown()
         return;
     }
     tornDown_ = true;
+    io->BeforeTeardown();
     if (driver != nullptr) {
         host.UnloadDriver();
     }
     /* Client callbacks may refer to what the test has already destroyed. */
     CancelClientRequests(false);
     objects.Teardown();
+    io->AfterTeardown();
     dispatcher.Clear();
+    if (std::size_t handles = registry.Internal().CloseAllHandles(); handles != 0) {
+        Fault("%zu registry key handle(s) opened by ZwOpenKey and never closed by ZwClose", handles);
+    }
     for (WDFDEVICE_INIT* init : deviceInits) {
         delete init;
     }

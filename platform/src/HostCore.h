@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include <platform/Host.h>
+#include <platform/Registry.h>
 
 #include "Object.h"
 
@@ -24,6 +26,7 @@ namespace platform {
 class DriverObject;
 class DeviceObject;
 class RequestObject;
+class IoCore;
 
 /* What every component shows whatever its filter says: errors, as Kd_WIN2000_Mask. */
 inline constexpr ULONG kDebugAlwaysShown = 1u << DPFLTR_ERROR_LEVEL;
@@ -58,6 +61,8 @@ public:
     const HostOptions options;
     Dispatcher dispatcher;
     ObjectTable objects;
+    /* Keys and kernel handles; the service key exists from the start. */
+    Registry registry;
 
     std::mutex debugMutex;
     DebugSink debugSink;
@@ -77,6 +82,8 @@ public:
     std::unordered_set<WDFDEVICE_INIT*> deviceInits;
     /* Client requests handed to the driver and not yet completed. */
     std::vector<RequestObject*> clientRequests;
+    /* Namespace, lower devices, client I/O, kernel handles, the PnP device. */
+    std::unique_ptr<IoCore> io;
 
     struct PoolBlock {
         SIZE_T size;

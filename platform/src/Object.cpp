@@ -162,6 +162,19 @@ WDF_EXECUTION_LEVEL Object::ExecutionLevel() const
     return WdfExecutionLevelDispatch;
 }
 
+KIRQL Object::CallbackIrql() const
+{
+    for (const Object* object = this; object != nullptr; object = object->parent_) {
+        if (object->executionLevel_ == WdfExecutionLevelPassive) {
+            return PASSIVE_LEVEL;
+        }
+        if (object->executionLevel_ == WdfExecutionLevelDispatch) {
+            return DISPATCH_LEVEL;
+        }
+    }
+    return PASSIVE_LEVEL;
+}
+
 SyncScope* Object::ScopeForCallbacks() const
 {
     for (Object* object = parent_; object != nullptr; object = object->parent_) {
@@ -294,6 +307,9 @@ void ObjectTable::Delete(Object& object)
     for (Object* member : order) {
         member->Dispose();
         member->RunCleanupCallbacks();
+    }
+    for (Object* member : order) {
+        member->Deleted();
     }
     for (Object* member : order) {
         Object* parent = member->parent_;

@@ -84,6 +84,10 @@ public:
     /* Effective level: the object's own setting or, when it inherits, its parent's. */
     WDF_EXECUTION_LEVEL ExecutionLevel() const;
     WDF_SYNCHRONIZATION_SCOPE SynchronizationScopeSetting() const { return synchronizationScope_; }
+    WDF_EXECUTION_LEVEL ExecutionLevelSetting() const { return executionLevel_; }
+    /* The level callbacks that run "at whatever level the caller has" get:
+       DISPATCH_LEVEL only when the object or an ancestor asks for it. */
+    KIRQL CallbackIrql() const;
     /* The scope that serialises this object's callbacks when it asks for
        automatic serialisation: that of the nearest device or queue above it. */
     SyncScope* ScopeForCallbacks() const;
@@ -92,6 +96,9 @@ protected:
     /* Stops what the object has going (timers, queued work) before the
        driver's cleanup callbacks run. */
     virtual void Dispose() {}
+    /* Runs once the cleanup callbacks of the whole subtree have run, while
+       every handle of it is still valid: what the driver left undone. */
+    virtual void Deleted() {}
     /* The scope this object offers to its children, if it has one. */
     virtual SyncScope* OwnScope() { return nullptr; }
 

@@ -1,5 +1,8 @@
 /* The framework's generic object calls. */
+#include "Device.h"
 #include "HostCore.h"
+#include "Memory.h"
+#include "Request.h"
 #include "Object.h"
 
 using namespace platform;
@@ -49,7 +52,29 @@ VOID WdfObjectDelete(WDFOBJECT Object)
         core.Fault("WdfObjectDelete: the driver object is deleted by the framework when the driver unloads");
         return;
     case ObjectType::Request:
-        core.Fault("WdfObjectDelete: request %p came from a client and must be completed, not deleted", Object);
+        if (static_cast<RequestObject*>(object)->FromClient()) {
+            core.Fault("WdfObjectDelete: request %p came from a client and must be completed, not deleted", Object);
+            return;
+        }
+        core.objects.Delete(*object);
+        return;
+    case ObjectType::FileObject:
+        core.Fault("WdfObjectDelete: file object %p belongs to the framework", Object);
+        return;
+    case ObjectType::Memory:
+        if (static_cast<MemoryObject*>(object)->OwnedByFramework()) {
+            core.Fault("WdfObjectDelete: memory %p is a request's own buffer", Object);
+            return;
+        }
+        core.objects.Delete(*object);
+        return;
+    case ObjectType::Device:
+        if (static_cast<DeviceObject*>(object)->IsPnp()) {
+            core.Fault("WdfObjectDelete: the function device %p is deleted by the framework when it is removed",
+                       Object);
+            return;
+        }
+        core.objects.Delete(*object);
         return;
     default:
         core.objects.Delete(*object);

@@ -7,7 +7,9 @@
 #pragma once
 
 #include <chrono>
+#include <atomic>
 #include <compare>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -16,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 namespace platform {
@@ -98,6 +101,15 @@ public:
 
     /* How many Run calls are on the stack. */
     unsigned Depth() const { return depth_; }
+    /* The thread that runs the loop: the one that built the dispatcher, or
+       the one that last entered a Run call from outside. */
+    bool OnLoopThread() const { return loopThread_.load() == std::this_thread::get_id(); }
+
+    /* Client threads that hold the virtual clock while they run (any thread).
+       The virtual clock moves on only while nobody holds it; until then the
+       loop waits for their requests instead. */
+    void HoldClock();
+    void ReleaseClock();
 
     /* Real clock only: callback runs on the loop when epoll reports the fd. */
     bool WatchFd(int fd, std::uint32_t events, FdCallback callback);
@@ -114,6 +126,10 @@ private:
     };
 
     bool RunOne();
+    /* Virtual clock: waits while client threads hold the clock and nothing
+       has arrived. True when it waited (something may have changed). */
+    bool AwaitClients();
+    void EnterRun();
     void TakeInbox();
     void TakeDueTimers();
     void RunTask(ScheduledTask task);
@@ -131,7 +147,10 @@ private:
     unsigned depth_ = 0;
 
     std::mutex inboxMutex_;
+    std::condition_variable inboxChanged_;
     std::vector<Task> inbox_;
+    unsigned clockHolders_ = 0;
+    std::atomic<std::thread::id> loopThread_;
 
     int epollFd_ = -1;
     int wakeFd_ = -1;

@@ -20,6 +20,9 @@
 #include <platform/ClientRequest.h>
 #include <platform/Debug.h>
 #include <platform/Dispatcher.h>
+#include <platform/IoManager.h>
+#include <platform/LowerDevice.h>
+#include <platform/Registry.h>
 #include <platform/Verifier.h>
 
 namespace platform {
@@ -73,12 +76,44 @@ public:
     /* Calls EvtDriverUnload and deletes the driver object with all it owns. */
     void UnloadDriver();
 
+    /* ---- Registry: the service key (RegistryPath) exists from the start. ---- */
+    Registry& GetRegistry();
+
     /* ---- Client requests (buffered I/O, as the I/O manager will build them) ---- */
     std::shared_ptr<ClientRequest> CreateWriteRequest(std::span<const std::uint8_t> data);
     std::shared_ptr<ClientRequest> CreateReadRequest(std::size_t length);
     std::shared_ptr<ClientRequest> CreateDeviceControlRequest(ULONG ioControlCode,
                                                               std::span<const std::uint8_t> input,
                                                               std::size_t outputLength);
+
+    /* ---- The system around the driver ---- */
+    /* What clients use to open devices and send them requests. */
+    IoManager& Io();
+    /* Puts a lower device into the object namespace ("\Device\Serial0"), where
+       the driver can open it as an I/O target. STATUS_OBJECT_NAME_COLLISION
+       when the name is taken. The device leaves it with ReportRemoved. */
+    NTSTATUS RegisterLowerDevice(std::u16string_view name, std::shared_ptr<LowerDevice> device);
+    /* A device, lower device or symbolic link of that name exists. */
+    bool ObjectNameExists(std::u16string_view name) const;
+
+    /* The PnP manager's part for the driver's one function device. Each runs
+       the driver's callbacks at passive level on the calling thread (the
+       dispatcher's, between runs), outside any synchronisation scope. */
+    /* EvtDriverDeviceAdd with a framework init block; its status. */
+    NTSTATUS AddDevice();
+    /* Prepare hardware, D0 entry, self-managed I/O init; then power-managed
+       queues dispatch and device interfaces are enabled. */
+    NTSTATUS StartDevice();
+    /* Self-managed I/O suspend, power-managed queues held, D0 exit. */
+    NTSTATUS SuspendDevice();
+    /* D0 entry, power-managed queues released, self-managed I/O restart. */
+    NTSTATUS ResumeDevice();
+    /* Powers down if started, release hardware, self-managed I/O flush and
+       cleanup, interfaces disabled, then the device is deleted (its cleanup
+       callback runs). Host teardown does this for a device still added. */
+    void RemoveDevice();
+    /* NULL until AddDevice succeeded. */
+    WDFDEVICE PnpDevice() const;
 
     /* ---- Debug output and faults ---- */
     /* An empty sink restores the default (stderr). Returns the previous sink. */
