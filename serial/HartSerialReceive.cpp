@@ -1,9 +1,24 @@
 /*
- * The serial receive path. Reads reach the serial port through the port's
- * I/O target; until a target exists no read can start.
+ * The serial receive path: exactly one one-character read is outstanding on
+ * the serial port while the port is open. Each read is a fresh request; its
+ * completion feeds the character to the receiver, releases the request and
+ * has the read work item start the next one.
  */
 #include "serial/HartSerial.h"
 #include "link/HartTrace.h"
+#include "port/HartPort.h"
+
+/* Releases the read and everything under it; the field says no read exists. */
+static VOID HartReleaseSerialRead(PHARTDEVICE_CONTEXT DeviceContext, WDFMEMORY Memory)
+{
+    if (Memory != NULL) {
+        WdfObjectDelete(Memory);
+    }
+    if (DeviceContext->ReadRequestToSerial != NULL) {
+        WdfObjectDelete(DeviceContext->ReadRequestToSerial);
+        DeviceContext->ReadRequestToSerial = NULL;
+    }
+}
 
 BOOLEAN HartReadDataFromPort(PHARTDEVICE_CONTEXT DeviceContext)
 {
@@ -14,15 +29,106 @@ BOOLEAN HartReadDataFromPort(PHARTDEVICE_CONTEXT DeviceContext)
         HartTrace(0x01, "pDeviceContext->IoTarget is NULL!\n");
         return FALSE;
     }
-    /* Sending the one-character read to the target comes with the I/O target support. */
-    return FALSE;
+    WDF_IO_TARGET_STATE targetState = WdfIoTargetGetState(DeviceContext->IoTarget);
+    if (targetState != WdfIoTargetStarted) {
+        HartTrace(0x10, "!!!!!!!!!!!!!!!stateIoTarget %d\n", (int)targetState);
+    }
+    WdfSpinLockAcquire(DeviceContext->ReadSpinLock);
+
+    WDF_OBJECT_ATTRIBUTES requestAttributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&requestAttributes);
+    requestAttributes.ParentObject = DeviceContext->Device;
+    NTSTATUS status = WdfRequestCreate(&requestAttributes, DeviceContext->IoTarget, &DeviceContext->ReadRequestToSerial);
+    if (!NT_SUCCESS(status)) {
+        WdfSpinLockRelease(DeviceContext->ReadSpinLock);
+        DeviceContext->ReadRequestToSerial = NULL;
+        HartTrace(0x01, "%s Error: WdfRequestCreate READ with Status 0x%X\n", "HartReadDataFromPort", (unsigned)status);
+        return FALSE;
+    }
+    WDF_OBJECT_ATTRIBUTES memoryAttributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&memoryAttributes);
+    memoryAttributes.ParentObject = DeviceContext->ReadRequestToSerial;
+    WDFMEMORY memory = NULL;
+    status = WdfMemoryCreate(&memoryAttributes, NonPagedPool, HART_POOL_TAG, 1, &memory, NULL);
+    if (!NT_SUCCESS(status)) {
+        /* The request stays recorded: cleanup, close or suspend release it. */
+        WdfSpinLockRelease(DeviceContext->ReadSpinLock);
+        HartTrace(0x01, "%s Error: WdfMemoryCreate failed with Status: 0x%X\n", "HartReadDataFromPort",
+                  (unsigned)status);
+        return FALSE;
+    }
+    if (WdfIoTargetGetState(DeviceContext->IoTarget) != WdfIoTargetStarted) {
+        WdfSpinLockRelease(DeviceContext->ReadSpinLock);
+        HartTrace(0x01, "%s Error: IoTarget is not started\n", "HartReadDataFromPort");
+        HartCompleteNextReadRequest(DeviceContext);
+        return FALSE;
+    }
+    status = WdfIoTargetFormatRequestForRead(DeviceContext->IoTarget, DeviceContext->ReadRequestToSerial, memory, NULL,
+                                             NULL);
+    if (!NT_SUCCESS(status)) {
+        WdfSpinLockRelease(DeviceContext->ReadSpinLock);
+        HartTrace(0x01, "%s Error: WdfIoTargetFormatRequestForRead Failed with Status 0x%X\n", "HartReadDataFromPort",
+                  (unsigned)status);
+        HartReleaseSerialRead(DeviceContext, memory);
+        return FALSE;
+    }
+    WdfRequestSetCompletionRoutine(DeviceContext->ReadRequestToSerial, HartGotDataFromSerialPort, DeviceContext);
+    if (!WdfRequestSend(DeviceContext->ReadRequestToSerial, DeviceContext->IoTarget, WDF_NO_SEND_OPTIONS)) {
+        WdfSpinLockRelease(DeviceContext->ReadSpinLock);
+        if (WdfRequestGetStatus(DeviceContext->ReadRequestToSerial) == STATUS_CANCELLED) {
+            HartTrace(0x01, "WdfRequestSend Failed: STATUS_CANCELLED\n");
+            HartCompleteNextReadRequest(DeviceContext);
+        }
+        return TRUE;
+    }
+    WdfSpinLockRelease(DeviceContext->ReadSpinLock);
+    return TRUE;
+}
+
+VOID HartGotDataFromSerialPort(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
+                               WDFCONTEXT Context)
+{
+    UNREFERENCED_PARAMETER(Target);
+    PHARTDEVICE_CONTEXT deviceContext = (PHARTDEVICE_CONTEXT)Context;
+    WDFMEMORY memory = Params->Parameters.Read.Buffer;
+    if (NT_SUCCESS(Params->IoStatus.Status) && Params->IoStatus.Information != 0) {
+        PUCHAR character = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, Params->IoStatus.Information, HART_POOL_TAG);
+        if (character != NULL) {
+            if (memory == NULL) {
+                HartTrace(0x01, "CompletionParams->Parameters.Read.Buffer is NULL!\n");
+                HartCompleteNextReadRequest(deviceContext);
+            } else {
+                NTSTATUS status = WdfMemoryCopyToBuffer(memory, 0, character, 1);
+                if (!NT_SUCCESS(status)) {
+                    HartTrace(0x01, "%s WdfMemoryCopyToBuffer FAILED with status 0x%X\n", "HartGotDataFromSerialPort",
+                              (unsigned)status);
+                    HartCompleteNextReadRequest(deviceContext);
+                } else {
+                    HartPortDataReceiverFsmProcessReceivedCharacter(deviceContext->Device, character,
+                                                                    Params->IoStatus.Status);
+                }
+            }
+            ExFreePoolWithTag(character, HART_POOL_TAG);
+        }
+    }
+    /*
+     * Cleanup may already have released this read while it was being
+     * cancelled; only the request still on record is ours to release, so the
+     * request is released exactly once.
+     */
+    if (deviceContext->ReadRequestToSerial == Request) {
+        HartReleaseSerialRead(deviceContext, memory);
+    }
+    if (deviceContext->WorkItemRead != NULL && deviceContext->SerialReadActive == 1) {
+        HartEnqueuePortWorkItem(deviceContext->WorkItemRead, deviceContext->Device);
+    }
 }
 
 VOID HartEvtWorkItemRead(WDFWORKITEM WorkItem)
 {
     PWORKITEM_CONTEXT workItemContext = HartGetWorkItemContext(WorkItem);
-    PHARTDEVICE_CONTEXT deviceContext =
-        (workItemContext != NULL && workItemContext->Device != NULL) ? HartGetDeviceContext(workItemContext->Device) : NULL;
+    WDFDEVICE device = (workItemContext != NULL) ? workItemContext->Device : NULL;
+    PHARTDEVICE_CONTEXT deviceContext = (device != NULL) ? HartGetDeviceContext(device) : NULL;
     if (HartReadDataFromPort(deviceContext)) {
         deviceContext->SerialReadActive = 1;
     }

@@ -1,0 +1,183 @@
+/* Driver entry, the main device and the enumeration of the serial device map. */
+#include "SystemFixture.h"
+
+#include "driver/HartDriver.h"
+
+namespace drivertest {
+namespace {
+
+constexpr char kServiceKey[] = R"([HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\HartDriver])";
+constexpr char kDeviceMap[] = R"(\Registry\Machine\Hardware\DeviceMap\SERIALCOMM)";
+
+using DriverTest = SystemFixture;
+
+PDRIVER_CONTEXT DriverRecord(sim::SimulatedSystem& system)
+{
+    return HartGetDriverContext(system.Host().Driver());
+}
+
+TEST_F(DriverTest, TimingDefaultsAndOverridesFromTheServiceKey)
+{
+    Boot({.registry = std::string(kServiceKey) + "\n\"RT1PRIMARY\"=dword:00000028\n\"HOLD\"=dword:00010005\n"});
+    PDRIVER_CONTEXT record = DriverRecord(*system_);
+    EXPECT_EQ(record->Rt1Primary, 40);
+    EXPECT_EQ(record->QuietTime, 40) << "QUIETTIME defaults to the value read for RT1PRIMARY";
+    EXPECT_EQ(record->Hold, 5) << "only the low 16 bits are kept";
+    EXPECT_EQ(record->Gap, 3);
+    EXPECT_EQ(record->BgTimeStart, 298);
+    EXPECT_EQ(record->MissedTransmitWindow, 77);
+    EXPECT_EQ(record->TimeInterval, -100000);
+}
+
+TEST_F(DriverTest, QuietTimeOfItsOwnWins)
+{
+    Boot({.registry = std::string(kServiceKey) + "\n\"RT1PRIMARY\"=dword:00000028\n\"QUIETTIME\"=dword:0000002a\n"});
+    EXPECT_EQ(DriverRecord(*system_)->QuietTime, 42);
+}
+
+TEST_F(DriverTest, DebugLevelDecidesWhatIsPrintedAndTheBanner)
+{
+    Boot({.registry = std::string(kServiceKey) + "\n\"DebugLevel\"=dword:00000081\n"});
+    EXPECT_EQ(TraceMask, 0x81u);
+    EXPECT_EQ(CountTrace("\t\tHART Driver"), 1);
+    debug_->Clear();
+    OpenMainAndPort();
+    EXPECT_GE(CountTrace("HartDriver: HartMainEvtDeviceFileCreate: pDeviceContext->lDeviceCount: 0"), 1);
+    EXPECT_EQ(CountTrace("HartEvtDeviceFileCreate >>>>"), 0) << "entry markers are level 2";
+}
+
+TEST_F(DriverTest, DebugLevelAbsentMeansSilence)
+{
+    Boot();
+    EXPECT_EQ(TraceMask, 0u);
+    OpenMainAndPort();
+    EXPECT_TRUE(debug_->Text().empty());
+}
+
+TEST_F(DriverTest, DeviceMapEntriesBecomePortDevices)
+{
+    Boot({.serialPorts = 0, .registry = {}});
+    platform::Registry& registry = system_->Host().GetRegistry();
+    auto com = [&](const char* name, std::u16string text, bool terminated = true) {
+        Bytes data;
+        for (char16_t c : text) {
+            data.push_back(static_cast<std::uint8_t>(c));
+            data.push_back(static_cast<std::uint8_t>(c >> 8));
+        }
+        if (terminated) {
+            data.insert(data.end(), {0, 0});
+        }
+        registry.SetValue(kDeviceMap, name, REG_SZ, data);
+    };
+    com(R"(\Device\Serial2)", u"COM7");
+    com("VCP0", u"COM9");
+    com(R"(\Device\Bare)", u"COM");
+    com(R"(\Device\X)", u"COMX12");
+    com(R"(\Device\Lower)", u"com3");
+    com(R"(\Device\Printer)", u"LPT1");
+    com(R"(\Device\Short)", u"CO");
+    com(R"(\Device\NoNul)", u"COM4", false);
+    com(R"(\Device\Long)", u"COM5" + std::u16string(200, u'5'));
+    auto first = system_->OpenMain();
+    ASSERT_TRUE(NT_SUCCESS(first.status)) << "the first open enumerates";
+    main_ = std::move(first.file);
+    platform::Host& host = system_->Host();
+    auto exists = [&](std::u16string suffix) {
+        return host.ObjectNameExists(std::u16string(HART_PORT_DEVICE_NAME_PREFIX) + suffix) &&
+               host.ObjectNameExists(std::u16string(HART_PORT_LINK_NAME_PREFIX) + suffix);
+    };
+    EXPECT_TRUE(exists(u"7"));
+    EXPECT_TRUE(exists(u"9"));
+    EXPECT_TRUE(exists(u""));
+    EXPECT_TRUE(exists(u"X12"));
+    EXPECT_TRUE(exists(u"4"));
+    EXPECT_FALSE(exists(u"3"));
+    EXPECT_EQ(CountTrace("Ignoring bad-named COM port (2)."), 0) << "tracing is off";
+    EXPECT_EQ(WdfCollectionGetCount(DriverRecord(*system_)->Collection), 5u);
+
+    auto second = system_->OpenMain();
+    ASSERT_TRUE(NT_SUCCESS(second.status));
+    auto control = second.file.DeviceControl(IOCTL_HART_ENUMERATE_DEVICES, Bytes{0}, 0);
+    EXPECT_EQ(control.status, STATUS_SUCCESS);
+    EXPECT_EQ(WdfCollectionGetCount(DriverRecord(*system_)->Collection), 5u) << "a second enumeration creates nothing";
+    EXPECT_EQ(second.file.DeviceControl(IOCTL_HART_ENUMERATE_DEVICES, Bytes{}, 0).status, STATUS_BUFFER_TOO_SMALL);
+}
+
+TEST_F(DriverTest, PortDevicesLiveAsLongAsTheMainDeviceHasClients)
+{
+    Boot();
+    auto first = system_->OpenMain();
+    auto second = system_->OpenMain();
+    ASSERT_TRUE(NT_SUCCESS(first.status));
+    ASSERT_TRUE(NT_SUCCESS(second.status));
+    auto port = system_->OpenPort("1");
+    ASSERT_TRUE(NT_SUCCESS(port.status));
+    first.file.Close();
+    EXPECT_TRUE(system_->Host().ObjectNameExists(sim::SimulatedSystem::PortLinkName("1")));
+    second.file.Close();
+    EXPECT_FALSE(system_->Host().ObjectNameExists(sim::SimulatedSystem::PortLinkName("1")))
+        << "the last close deletes the port devices, even one a client holds open";
+    EXPECT_FALSE(NT_SUCCESS(port.file.Write(Request(0, 0)).status));
+}
+
+TEST_F(DriverTest, NoSerialPortFailsTheFirstOpenAndLeavesTheCountAlone)
+{
+    Boot({.serialPorts = 0, .registry = {}});
+    EXPECT_FALSE(NT_SUCCESS(system_->OpenMain().status));
+    system_->Host().GetRegistry().AddSerialPort(R"(\Device\Serial9)", "COM2");
+    EXPECT_TRUE(NT_SUCCESS(system_->OpenMain().status)) << "a later open enumerates again";
+}
+
+TEST_F(DriverTest, ModemInitCreatesAPortForANamedSerialPort)
+{
+    Boot();
+    auto main = system_->OpenMain();
+    ASSERT_TRUE(NT_SUCCESS(main.status));
+    auto describe = [](std::u16string serial, std::u16string com, uint32_t comLength) {
+        HART_MODEM_INIT init{};
+        std::copy(serial.begin(), serial.end(), init.SerialDeviceName.Name);
+        init.SerialDeviceName.Length = static_cast<uint32_t>(serial.size() * 2);
+        std::copy(com.begin(), com.end(), init.ComName.Name);
+        init.ComName.Length = comLength;
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(&init);
+        return Bytes(bytes, bytes + sizeof(init));
+    };
+    EXPECT_EQ(main.file.DeviceControl(IOCTL_HART_MODEM_INIT, Bytes(519), 0).status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(main.file.DeviceControl(IOCTL_HART_MODEM_INIT, describe(u"\\Device\\Serial0", u"COM1", 10), 0).status,
+              STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(main.file.DeviceControl(IOCTL_HART_MODEM_INIT, describe(u"\\Device\\Serial0", u"COM8", 10), 0).status,
+              STATUS_SUCCESS);
+    EXPECT_TRUE(system_->Host().ObjectNameExists(sim::SimulatedSystem::PortLinkName("8")));
+    for (uint32_t badLength : {7u, 164u}) {
+        EXPECT_EQ(main.file.DeviceControl(IOCTL_HART_MODEM_INIT, describe(u"\\Device\\Serial0", u"COM6", badLength), 0)
+                      .status,
+                  STATUS_INVALID_PARAMETER)
+            << badLength;
+    }
+    Bytes tooLongName = describe(u"\\Device\\Serial0", u"COM6", 10);
+    tooLongName[256] = 0x02;
+    tooLongName[257] = 0x01; /* 258 bytes */
+    EXPECT_EQ(main.file.DeviceControl(IOCTL_HART_MODEM_INIT, tooLongName, 0).status, STATUS_INVALID_PARAMETER);
+    EXPECT_FALSE(system_->Host().ObjectNameExists(sim::SimulatedSystem::PortLinkName("6")));
+    main_ = std::move(main.file);
+}
+
+TEST_F(DriverTest, SuspendAndResumeRestartTheLinkAfterTwoSeconds)
+{
+    Boot();
+    platform::File port = OpenMainAndPort();
+    system_->Device(0).Config().silent = true;
+    auto write = port.WriteAsync(Request(0, 0));
+    system_->Host().RunFor(100ms);
+    ASSERT_TRUE(NT_SUCCESS(system_->Host().SuspendDevice()));
+    std::size_t heard = system_->Device(0).RequestsHeard();
+    system_->Device(0).Config().silent = false;
+    ASSERT_TRUE(NT_SUCCESS(system_->Host().ResumeDevice()));
+    system_->Host().RunFor(1900ms);
+    EXPECT_EQ(system_->Device(0).RequestsHeard(), heard) << "quiet for 200 ticks after the restart";
+    EXPECT_EQ(write.Wait().status, STATUS_SUCCESS) << "the pending write is sent again after the resume";
+    EXPECT_EQ(write.Completions(), 1u);
+}
+
+} // namespace
+} // namespace drivertest

@@ -1,0 +1,159 @@
+/* A client's transactions through a port device, end to end on the simulated line. */
+#include "SystemFixture.h"
+
+namespace drivertest {
+namespace {
+
+using PortTest = SystemFixture;
+
+TEST_F(PortTest, RequestIsAnsweredAndTheAnswerIsRead)
+{
+    Boot();
+    platform::File port = OpenMainAndPort();
+    Bytes request = Request(0, 0);
+    auto read = port.ReadAsync(300);
+    platform::IoStatus written = port.Write(request);
+    EXPECT_EQ(written.status, STATUS_SUCCESS);
+    EXPECT_EQ(written.information, request.size());
+    platform::IoResult answer = read.Wait();
+    ASSERT_EQ(answer.status, STATUS_SUCCESS);
+    ASSERT_EQ(answer.data.size(), 19u) << "delimiter, address, command, count, 14 data bytes, check byte";
+    EXPECT_EQ(answer.data[0], sim::kDelimiterAck);
+    EXPECT_EQ(answer.data[1], 0x80);
+    EXPECT_EQ(answer.data[6], 254);
+    EXPECT_EQ(read.Completions(), 1u);
+    EXPECT_EQ(system_->Device(0).RequestsHeard(), 1u);
+}
+
+TEST_F(PortTest, OpeningConfiguresTheSerialPortForHart)
+{
+    Boot();
+    platform::File port = OpenMainAndPort();
+    const sim::SerialSettings& settings = system_->SerialPort(0).Settings();
+    EXPECT_EQ(settings.baudRate, 1200u);
+    EXPECT_EQ(settings.lineControl.Parity, ODD_PARITY);
+    EXPECT_EQ(settings.lineControl.StopBits, STOP_BIT_1);
+    EXPECT_EQ(settings.lineControl.WordLength, 8);
+    EXPECT_EQ(settings.handFlow.ControlHandShake, SERIAL_DTR_CONTROL);
+    EXPECT_EQ(settings.handFlow.FlowReplace, SERIAL_TRANSMIT_TOGGLE);
+    EXPECT_EQ(settings.timeouts.ReadIntervalTimeout, 0u);
+    EXPECT_EQ(settings.fifoControl, SERIAL_IOC_FCR_FIFO_ENABLE);
+    EXPECT_EQ(settings.waitMask, static_cast<ULONG>(SERIAL_EV_ERR));
+    EXPECT_TRUE(settings.dtr);
+    EXPECT_EQ(system_->SerialPort(0).PendingReads(), 1u) << "one one-character read outstanding";
+}
+
+TEST_F(PortTest, SilentDeviceTimesTheWriteOutAfterThreeAttempts)
+{
+    Boot();
+    platform::File port = OpenMainAndPort();
+    system_->Device(0).Config().silent = true;
+    platform::IoStatus written = port.Write(Request(0, 0));
+    EXPECT_EQ(written.status, STATUS_TRANSACTION_TIMED_OUT);
+    EXPECT_EQ(written.information, 0u);
+    EXPECT_EQ(system_->Device(0).RequestsHeard(), 3u);
+
+    system_->Device(0).Config().silent = false;
+    EXPECT_EQ(port.Write(Request(0, 0)).status, STATUS_SUCCESS) << "the next write succeeds once the device is back";
+}
+
+TEST_F(PortTest, WrongCheckByteIsReportedToTheReader)
+{
+    Boot();
+    platform::File port = OpenMainAndPort();
+    system_->Device(0).Config().corruptCheckByte = true;
+    auto read = port.ReadAsync(300);
+    port.Write(Request(0, 0));
+    platform::IoResult answer = read.Wait();
+    EXPECT_EQ(answer.status, STATUS_CRC_ERROR);
+    EXPECT_EQ(answer.data.size(), 19u);
+}
+
+TEST_F(PortTest, PortDeviceIsExclusive)
+{
+    Boot();
+    platform::File port = OpenMainAndPort();
+    auto second = system_->OpenPort("1");
+    EXPECT_FALSE(NT_SUCCESS(second.status));
+    EXPECT_EQ(port.Write(Request(0, 0)).status, STATUS_SUCCESS) << "the first client is not disturbed";
+    port.Close();
+    auto again = system_->OpenPort("1");
+    EXPECT_TRUE(NT_SUCCESS(again.status));
+}
+
+TEST_F(PortTest, ClosingCancelsTheWaitingReadAndStopsReading)
+{
+    Boot();
+    platform::File port = OpenMainAndPort();
+    auto read = port.ReadAsync(300);
+    system_->Host().RunFor(50ms);
+    EXPECT_FALSE(read.Done());
+    port.Close();
+    EXPECT_EQ(read.Wait().status, STATUS_CANCELLED);
+    EXPECT_EQ(read.Completions(), 1u);
+    EXPECT_EQ(system_->SerialPort(0).PendingReads(), 0u);
+}
+
+TEST_F(PortTest, ControlRequestsReadAndSetTheLinkSettings)
+{
+    Boot();
+    platform::File port = OpenMainAndPort();
+    auto protocol = port.DeviceControl(IOCTL_HART_GET_PROTOCOL, Bytes(4), 4);
+    ASSERT_EQ(protocol.status, STATUS_SUCCESS);
+    EXPECT_EQ(protocol.data, (Bytes{0, 0, 0x80, 2}));
+    EXPECT_FALSE(NT_SUCCESS(port.DeviceControl(IOCTL_HART_GET_PROTOCOL, Bytes(2), 4).status));
+
+    EXPECT_EQ(port.DeviceControl(IOCTL_HART_SET_PROTOCOL, Bytes{0, 0, 0x81, 5}, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(port.DeviceControl(IOCTL_HART_GET_PROTOCOL, Bytes(4), 4).data, (Bytes{0, 0, 0x80, 5}));
+
+    EXPECT_EQ(port.DeviceControl(IOCTL_HART_SET_READ_MASK, Bytes{0x77}, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(port.DeviceControl(IOCTL_HART_GET_READ_MASK, Bytes{0}, 1).data, Bytes{0x77});
+
+    EXPECT_EQ(port.DeviceControl(0x9C400FFC, Bytes{0}, 0).status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(port.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_UNSUBSCRIBE, Bytes{0}, 0).status,
+              STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(port.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_SUBSCRIBE, Bytes{1, 2}, 0).status,
+              STATUS_INVALID_PARAMETER);
+
+    EXPECT_EQ(port.DeviceControl(IOCTL_HART_SET_BAUD_RATE, Bytes{0x60, 0x09, 0, 0}, 0).status, STATUS_SUCCESS);
+    system_->Host().RunFor(10ms);
+    EXPECT_EQ(system_->SerialPort(0).Settings().baudRate, 2400u);
+}
+
+TEST_F(PortTest, SwitchingToSlaveRecomputesTheTimingAndStopsSending)
+{
+    Boot();
+    platform::File port = OpenMainAndPort();
+    ASSERT_EQ(port.DeviceControl(IOCTL_HART_SET_PROTOCOL, Bytes{1, 0, 0x00, 2}, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(port.DeviceControl(IOCTL_HART_GET_PROTOCOL, Bytes(4), 4).data, (Bytes{1, 0, 0x00, 2}));
+    /* A slave sends nothing: its writes end at once instead of waiting for ever. */
+    EXPECT_EQ(port.Write(Request(0, 0)).status, STATUS_INVALID_DEVICE_STATE);
+    ASSERT_EQ(port.DeviceControl(IOCTL_HART_SET_PROTOCOL, Bytes{0, 0, 0x80, 2}, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(port.DeviceControl(IOCTL_HART_GET_PROTOCOL, Bytes(4), 4).data[0], 1) << "no way back to master";
+}
+
+TEST_F(PortTest, RemovalCancelsOutstandingRequestsAndSignalsTheClient)
+{
+    Boot();
+    platform::File port = OpenMainAndPort();
+    platform::ClientEvent removed = system_->Host().Io().CreateEvent();
+    std::uint32_t handle = removed.Handle();
+    Bytes handleBytes{static_cast<std::uint8_t>(handle), static_cast<std::uint8_t>(handle >> 8),
+                      static_cast<std::uint8_t>(handle >> 16), static_cast<std::uint8_t>(handle >> 24)};
+    ASSERT_EQ(port.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_SUBSCRIBE, handleBytes, 0).status, STATUS_SUCCESS);
+    system_->Device(0).Config().silent = true;
+    auto read = port.ReadAsync(300);
+    auto write = port.WriteAsync(Request(0, 0));
+    system_->SerialPort(0).RemoveAt(system_->Host().Now() + std::chrono::duration_cast<platform::Ticks>(200ms));
+    EXPECT_EQ(write.Wait().status, STATUS_CANCELLED);
+    EXPECT_EQ(read.Wait().status, STATUS_CANCELLED);
+    EXPECT_TRUE(removed.WaitFor(1s));
+    system_->Host().RunFor(100ms);
+    EXPECT_FALSE(system_->Host().ObjectNameExists(sim::SimulatedSystem::PortLinkName("1")))
+        << "the port device went with its serial port";
+    EXPECT_EQ(write.Completions(), 1u);
+    EXPECT_EQ(read.Completions(), 1u);
+}
+
+} // namespace
+} // namespace drivertest

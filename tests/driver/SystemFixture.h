@@ -1,0 +1,40 @@
+/*
+ * The driver on the simulated line, taken the real road: loaded from its
+ * service key, main device added and started, opened by a client through
+ * its interface, port devices opened through their links.
+ */
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "link/HartTrace.h"
+#include "port/HartIoctl.h"
+#include "sim/SimulatedSystem.h"
+
+namespace drivertest {
+
+using sim::Bytes;
+using namespace std::chrono_literals;
+
+class SystemFixture : public ::testing::Test {
+protected:
+    void TearDown() override;
+
+    /* Builds the system; the driver is loaded and the main device started. */
+    void Boot(const sim::SystemOptions& options = {});
+    /* Opens the main device, then the port of COM<suffix>. */
+    platform::File OpenMainAndPort(const std::string& suffix = "1");
+
+    /* A command request to a field device at a polling address, preambles and check byte included. */
+    static Bytes Request(std::uint8_t pollingAddress, std::uint8_t command, const Bytes& data = {});
+    int CountTrace(const std::string& text) const;
+
+    std::unique_ptr<sim::SimulatedSystem> system_;
+    std::unique_ptr<platform::DebugCapture> debug_;
+    platform::File main_;
+};
+
+} // namespace drivertest
