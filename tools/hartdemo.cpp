@@ -1,24 +1,49 @@
 /*
- * One scripted transaction of the link engine on the virtual clock: the
- * master starts up, waits out the quiet time, sends a client's Read Unique
- * Identifier request, and a field device's answer arrives character by
- * character at 1200 bit/s. Every master state and trace line is printed with
- * the simulated time at which it happened.
+ * HartDriver on the simulated line, the road a client takes: the driver is
+ * loaded from its service key, the main device is added and started, a
+ * client opens it through its device interface (which creates a port device
+ * for every COM port), opens the port device of COM1 through its link, asks
+ * the field devices on the line for their identity and primary variable,
+ * closes, and the driver unloads with nothing left behind. Times are the
+ * simulated clock's.
  */
 #include <cstdio>
+#include <cstring>
 #include <string>
 
-#include <platform/Host.h>
-
 #include "link/HartTrace.h"
-#include "sim/LinkHarness.h"
+#include "port/HartIoctl.h"
+#include "sim/SimulatedSystem.h"
 
 namespace {
 
-/* 11 bits per character at 1200 bit/s. */
-constexpr platform::Ticks kCharacterTime{110000000 / 1200};
-/* The field device starts its answer a few character times after the request. */
-constexpr int kTurnaroundCharacters = 2;
+/* The driver's service key: tracing off at load, the link timing at its defaults. */
+const char kConfiguration[] = R"([HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\HartDriver]
+"DebugLevel"=dword:00000000
+"RT1PRIMARY"=dword:00000022
+"RT2"=dword:00000008
+)";
+
+/* Prints the driver's trace a line at a time, stamped with the simulated time. */
+class TracePrinter {
+public:
+    explicit TracePrinter(platform::Host& host) : host_(host) {}
+    void Take(std::string_view text)
+    {
+        for (char c : text) {
+            if (c != '\n') {
+                pending_ += c;
+                continue;
+            }
+            std::printf("%9.2f ms    %s\n", static_cast<double>(host_.Now().count()) / 10000.0, pending_.c_str());
+            pending_.clear();
+        }
+    }
+
+private:
+    platform::Host& host_;
+    std::string pending_;
+};
 
 std::string Hex(const sim::Bytes& bytes)
 {
@@ -34,74 +59,109 @@ std::string Hex(const sim::Bytes& bytes)
     return text;
 }
 
-/* Prints the debug output a line at a time, stamped with the simulated time. */
-class TimedPrinter {
-public:
-    explicit TimedPrinter(platform::Host& host) : host_(host) {}
+double Milliseconds(platform::Host& host)
+{
+    return static_cast<double>(host.Now().count()) / 10000.0;
+}
 
-    void Take(std::string_view text)
-    {
-        for (char c : text) {
-            if (c == '\n') {
-                Line(pending_);
-                pending_.clear();
-            } else {
-                pending_ += c;
-            }
+sim::Bytes Request(std::uint8_t pollingAddress, std::uint8_t command)
+{
+    sim::HartFrame frame;
+    frame.delimiter = sim::kDelimiterStx;
+    frame.address = {static_cast<std::uint8_t>(0x80 | pollingAddress)};
+    frame.command = command;
+    return sim::OnLine(frame, 5);
+}
+
+/* One transaction: the request written, the answer read; the answer's data, empty on failure. */
+sim::Bytes Transact(sim::SimulatedSystem& system, platform::File& port, std::uint8_t address, std::uint8_t command)
+{
+    platform::Host& host = system.Host();
+    sim::Bytes request = Request(address, command);
+    auto read = port.ReadAsync(300);
+    std::printf("%9.2f ms  write  %s\n", Milliseconds(host), Hex(request).c_str());
+    platform::IoStatus written = port.Write(request);
+    std::printf("%9.2f ms  write completed: status 0x%08X, %lu bytes\n", Milliseconds(host),
+                static_cast<unsigned>(written.status), static_cast<unsigned long>(written.information));
+    if (!written.Succeeded()) {
+        read.Cancel();
+        read.Wait();
+        return {};
+    }
+    platform::IoResult answer = read.Wait();
+    std::printf("%9.2f ms  read   %s\n", Milliseconds(host), Hex(answer.data).c_str());
+    sim::FrameParser parser(platform::Ticks::max());
+    sim::Bytes line(2, sim::kPreamble);
+    line.insert(line.end(), answer.data.begin(), answer.data.end());
+    for (std::size_t i = 0; i < line.size(); i++) {
+        if (auto frame = parser.Take(line[i], platform::Ticks(static_cast<long>(i)))) {
+            return frame->data;
         }
     }
+    return {};
+}
 
-    void Line(const std::string& line) const
-    {
-        double ms = static_cast<double>(host_.Now().count()) / 10000.0;
-        std::printf("%9.2f ms  %s\n", ms, line.c_str());
+void ShowIdentity(const sim::Bytes& data)
+{
+    if (data.size() < 14) {
+        std::printf("           no identity\n");
+        return;
     }
+    std::printf("           response code %u, device status 0x%02X, manufacturer 0x%02X, device type 0x%02X, "
+                "device id %02X%02X%02X\n",
+                data[0], data[1], data[3], data[4], data[11], data[12], data[13]);
+}
 
-private:
-    platform::Host& host_;
-    std::string pending_;
-};
+void ShowPrimaryVariable(const sim::Bytes& data)
+{
+    if (data.size() < 7) {
+        std::printf("           no primary variable\n");
+        return;
+    }
+    std::uint32_t bits = (std::uint32_t(data[3]) << 24) | (std::uint32_t(data[4]) << 16) |
+                         (std::uint32_t(data[5]) << 8) | data[6];
+    float value;
+    std::memcpy(&value, &bits, sizeof(value));
+    std::printf("           primary variable %.2f (units code %u)\n", static_cast<double>(value), data[2]);
+}
 
 } // namespace
 
 int main()
 {
-    platform::Host host;
-    TimedPrinter printer(host);
+    std::printf("HartDriver demo: two field devices on a simulated HART line behind COM1\n\n");
+    sim::SimulatedSystem system({.clock = platform::Clock::Virtual, .serialPorts = 1, .fieldDevices = 2,
+                                 .registry = kConfiguration});
+    platform::Host& host = system.Host();
+    if (!NT_SUCCESS(system.Load())) {
+        std::fprintf(stderr, "hartdemo: the driver did not load\n");
+        return 1;
+    }
+    std::printf("%9.2f ms  driver loaded, main device started\n", Milliseconds(host));
+    auto main = system.OpenMain();
+    auto port = system.OpenPort("1");
+    if (!NT_SUCCESS(main.status) || !NT_SUCCESS(port.status)) {
+        std::fprintf(stderr, "hartdemo: could not open the main device (0x%08X) or COM1 (0x%08X)\n",
+                     static_cast<unsigned>(main.status), static_cast<unsigned>(port.status));
+        return 1;
+    }
+    std::printf("%9.2f ms  main device opened through its interface, COM1 opened through its link\n\n",
+                Milliseconds(host));
+    /* The master's states and the receiver's events of the first transaction, from the driver's trace. */
+    TracePrinter printer(host);
     host.SetDebugSink([&](ULONG, ULONG, std::string_view text) { printer.Take(text); });
-    /* Errors and notable events, master states, receiver events, timer expiries. */
-    HartSetDebugLevel(0x21);
-
-    std::printf("HartDriver demo: one transaction of the link engine on the simulated clock\n\n");
-    sim::LinkHarness harness(host);
-    harness.StartLinkTimer();
-
-    const sim::Bytes request = sim::Frame(5, sim::FrameBody(0x02, {0x80}, 0x00));
-    const sim::Bytes answer = sim::Frame(
-        5, sim::FrameBody(0x06, {0x80}, 0x00,
-                          {0x00, 0x00, 0xFE, 0x26, 0x06, 0x05, 0x07, 0x01, 0x03, 0x10, 0x00, 0x12, 0x34, 0x56}));
-
-    /* The field device hears the request and answers after its turnaround. */
-    harness.OnSerialWrite([&](const sim::Bytes& frame) {
-        printer.Line("serial write: " + Hex(frame));
-        platform::Ticks onLine = static_cast<long>(frame.size()) * kCharacterTime;
-        /* Like a UART with a FIFO, the serial driver completes as soon as it took the frame. */
-        host.Post([&harness, size = frame.size()] { harness.SerialWriteCompletes(STATUS_SUCCESS, size); });
-        platform::Ticks start = host.Now() + onLine + kTurnaroundCharacters * kCharacterTime;
-        for (size_t i = 0; i < answer.size(); i++) {
-            host.GetDispatcher().Schedule(start + static_cast<long>(i) * kCharacterTime,
-                                          [&harness, c = answer[i]] { harness.Receive({c}); });
-        }
-    });
-
-    harness.Tick(40);
-    printer.Line("client writes: " + Hex(request));
-    auto write = harness.ClientWrite(request);
-    harness.Tick(60);
-
-    std::printf("\nclient write completed: status 0x%08X, %lu bytes written\n",
-                static_cast<unsigned>(write->Status()), static_cast<unsigned long>(write->Information()));
-    std::printf("answer for the client:  %s\n", Hex(harness.ReadableFrame()).c_str());
-    std::printf("master state now:       %s\n", harness.State().c_str());
-    return write->Completed() && write->Status() == STATUS_SUCCESS ? 0 : 1;
+    for (std::uint8_t address = 0; address < 2; address++) {
+        HartSetDebugLevel(address == 0 ? 0x20 : 0);
+        std::printf("device at polling address %u: command 0, read unique identifier\n", address);
+        ShowIdentity(Transact(system, port.file, address, 0));
+        std::printf("device at polling address %u: command 1, read primary variable\n", address);
+        ShowPrimaryVariable(Transact(system, port.file, address, 1));
+        std::printf("\n");
+    }
+    port.file.Close();
+    main.file.Close();
+    system.Unload();
+    std::printf("%9.2f ms  closed and unloaded; %zu framework objects left, %zu collisions on the line\n",
+                Milliseconds(host), host.LiveObjects(), system.Line().Collisions());
+    return host.LiveObjects() == 0 ? 0 : 1;
 }
