@@ -181,3 +181,54 @@ TEST_F(DriverTest, SuspendAndResumeRestartTheLinkAfterTwoSeconds)
 
 } // namespace
 } // namespace drivertest
+
+namespace drivertest {
+namespace {
+
+PHARTDEVICE_CONTEXT PortRecord(sim::SimulatedSystem& system, const std::u16string& linkSuffix)
+{
+    PDRIVER_CONTEXT driver = HartGetDriverContext(system.Host().Driver());
+    for (ULONG i = 0; i < WdfCollectionGetCount(driver->Collection); i++) {
+        PHARTDEVICE_CONTEXT record =
+            HartGetDeviceContext(static_cast<WDFDEVICE>(WdfCollectionGetItem(driver->Collection, i)));
+        if (std::u16string(record->SymbolicLinkName).ends_with(u"_HART" + linkSuffix)) {
+            return record;
+        }
+    }
+    return nullptr;
+}
+
+TEST_F(DriverTest, PowerTransitionsLeavePortsNobodyOpenedAlone)
+{
+    Boot({.serialPorts = 2, .registry = {}});
+    platform::File port = OpenMainAndPort("1");
+    PHARTDEVICE_CONTEXT open = PortRecord(*system_, u"1");
+    PHARTDEVICE_CONTEXT closed = PortRecord(*system_, u"2");
+    ASSERT_NE(open, nullptr);
+    ASSERT_NE(closed, nullptr);
+    ASSERT_TRUE(NT_SUCCESS(system_->Host().SuspendDevice()));
+    EXPECT_EQ(open->SerialReadActive, 0);
+    ASSERT_TRUE(NT_SUCCESS(system_->Host().ResumeDevice()));
+    EXPECT_EQ(open->HartRestartTimeCounter, HART_RESTART_DELAY_TICKS);
+    EXPECT_EQ(closed->HartRestartTimeCounter, 0);
+    EXPECT_EQ(closed->IoTarget, nullptr);
+    system_->Host().RunFor(2010ms);
+    EXPECT_STREQ(open->CurrentState->Name, "STATE_BUS_FREE") << "EVT_RESTART_IO after 200 ticks";
+    EXPECT_EQ(port.Write(Request(0, 0)).status, STATUS_SUCCESS);
+}
+
+TEST_F(DriverTest, DebugLevelOneShowsErrorsAndTheStampedTimerLines)
+{
+    Boot({.registry = std::string(kServiceKey) + "\n\"DebugLevel\"=dword:00000001\n"});
+    platform::File port = OpenMainAndPort();
+    debug_->Clear();
+    system_->Device(0).Config().silent = true;
+    port.Write(Request(0, 0));
+    EXPECT_EQ(CountTrace("HartMasterFailTransmit Completing Write request with Status STATUS_TRANSACTION_TIMED_OUT"),
+              1);
+    EXPECT_GE(CountTrace("-EVT_BG_TIMEOUT"), 1) << "level 0x81 shares bit 0";
+    EXPECT_EQ(CountTrace("STATE_WAIT_ACK"), 0) << "states are level 0x20";
+}
+
+} // namespace
+} // namespace drivertest
