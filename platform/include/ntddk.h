@@ -359,7 +359,7 @@ ULONG vDbgPrintExWithPrefix(_In_z_ PCSTR Prefix, _In_ ULONG ComponentId, _In_ UL
 #define KdPrint(_x_) DbgPrint _x_
 #define KdPrintEx(_x_) DbgPrintEx _x_
 
+/* Device objects, IRPs, events, handles, symbolic links and access rights. */
+#include <wdm.h>
 /* Registry keys and value information. */
 #include <ntregistry.h>
-/* Device objects, IRPs, events, handles and symbolic links. */
-#include <wdm.h>

@@ -23,33 +23,13 @@
 #define STATUS_INVALID_INFO_CLASS ((NTSTATUS)0xC0000003L)
 #endif
 
-/* ---- Access rights. ---- */
+/* ---- Access rights: the standard ones come from <wdm.h>. ---- */
 
-/* Shared with <wdm.h>, which may come first. */
-typedef ULONG ACCESS_MASK;
-typedef ACCESS_MASK* PACCESS_MASK;
+#include <wdm.h>
 
-#ifndef DELETE
-#define DELETE 0x00010000L
-#endif
-#ifndef READ_CONTROL
-#define READ_CONTROL 0x00020000L
-#endif
-#ifndef WRITE_DAC
-#define WRITE_DAC 0x00040000L
-#endif
-#ifndef WRITE_OWNER
-#define WRITE_OWNER 0x00080000L
-#endif
-#ifndef SYNCHRONIZE
-#define SYNCHRONIZE 0x00100000L
-#endif
 #ifndef STANDARD_RIGHTS_READ
 #define STANDARD_RIGHTS_READ READ_CONTROL
 #define STANDARD_RIGHTS_WRITE READ_CONTROL
-#endif
-#ifndef STANDARD_RIGHTS_ALL
-#define STANDARD_RIGHTS_ALL 0x001F0000L
 #endif
 
 #define KEY_QUERY_VALUE 0x0001
