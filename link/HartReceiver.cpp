@@ -47,23 +47,29 @@ static VOID HartStoreCharacter(PHARTDEVICE_CONTEXT DeviceContext, UCHAR Characte
     }
 }
 
+/*
+ * The receiver's steps work on the record that the character routine found
+ * once; the named operations below find it themselves for their other
+ * callers. On the per-character path that saves a lookup per step.
+ */
+static inline VOID HartResetReceiver(PHARTDEVICE_CONTEXT DeviceContext)
+{
+    DeviceContext->ReceiverState = STATE_WAITING_FOR_PREAMBLE;
+    DeviceContext->HartGapTimeCounter = 0;
+}
+
 BOOLEAN ResetPortDataReceiverFsm(WDFDEVICE Device)
 {
     PHARTDEVICE_CONTEXT deviceContext = HartGetDeviceContext(Device);
     if (deviceContext == NULL) {
         return FALSE;
     }
-    deviceContext->ReceiverState = STATE_WAITING_FOR_PREAMBLE;
-    deviceContext->HartGapTimeCounter = 0;
+    HartResetReceiver(deviceContext);
     return TRUE;
 }
 
-VOID SendEventToOtherFsm(WDFDEVICE Device, UCHAR Event)
+static VOID HartPostReceiverEvent(WDFDEVICE Device, PHARTDEVICE_CONTEXT deviceContext, UCHAR Event)
 {
-    PHARTDEVICE_CONTEXT deviceContext = HartGetDeviceContext(Device);
-    if (deviceContext == NULL) {
-        return;
-    }
     switch (deviceContext->HartProtocolInfo.StateMachineMode) {
     case HART_MODE_MASTER:
         FsmMasterProcessEvent(Device, Event);
@@ -77,20 +83,24 @@ VOID SendEventToOtherFsm(WDFDEVICE Device, UCHAR Event)
     }
 }
 
-/* A step of the preamble state failed: start over and say so once more. */
-static VOID HartRestartFromPreamble(WDFDEVICE Device)
+VOID SendEventToOtherFsm(WDFDEVICE Device, UCHAR Event)
 {
-    HartTrace(0x40, "Receiver FSM: From STATE_VALIDATING_PREAMBLE to STATE_WAITING_FOR_PREAMBLE!\n");
-    ResetPortDataReceiverFsm(Device);
-    SendEventToOtherFsm(Device, EVT_INV_SOM);
+    PHARTDEVICE_CONTEXT deviceContext = HartGetDeviceContext(Device);
+    if (deviceContext != NULL) {
+        HartPostReceiverEvent(Device, deviceContext, Event);
+    }
 }
 
-BOOLEAN ProcessFirstPreamble(WDFDEVICE Device, UCHAR Character, NTSTATUS Status)
+/* A step of the preamble state failed: start over and say so once more. */
+static VOID HartRestartFromPreamble(WDFDEVICE Device, PHARTDEVICE_CONTEXT deviceContext)
 {
-    PHARTDEVICE_CONTEXT deviceContext = HartReceiverStepContext(Device, "ProcessFirstPreamble");
-    if (deviceContext == NULL) {
-        return FALSE;
-    }
+    HartTrace(0x40, "Receiver FSM: From STATE_VALIDATING_PREAMBLE to STATE_WAITING_FOR_PREAMBLE!\n");
+    HartResetReceiver(deviceContext);
+    HartPostReceiverEvent(Device, deviceContext, EVT_INV_SOM);
+}
+
+static BOOLEAN HartProcessFirstPreambleStep(WDFDEVICE Device, PHARTDEVICE_CONTEXT deviceContext, UCHAR Character, NTSTATUS Status)
+{
     if (Status != STATUS_SUCCESS || Character != PREAMBLE_CHARACTER) {
         deviceContext->PreambleCount = 0;
         return FALSE;
@@ -98,22 +108,24 @@ BOOLEAN ProcessFirstPreamble(WDFDEVICE Device, UCHAR Character, NTSTATUS Status)
     deviceContext->PreambleCount = 1;
     deviceContext->HartProtocolInfo.Delim = 0x0F;
     HartTrace(0x20, ">>> EVT_VAL_PRE >>>\n");
-    SendEventToOtherFsm(Device, EVT_VAL_PRE);
+    HartPostReceiverEvent(Device, deviceContext, EVT_VAL_PRE);
     deviceContext->ReceiverState = STATE_VALIDATING_PREAMBLE;
     return TRUE;
 }
 
-BOOLEAN ProcessNextPreambles(WDFDEVICE Device, UCHAR Character, NTSTATUS Status)
+BOOLEAN ProcessFirstPreamble(WDFDEVICE Device, UCHAR Character, NTSTATUS Status)
+{
+    PHARTDEVICE_CONTEXT deviceContext = HartReceiverStepContext(Device, "ProcessFirstPreamble");
+    return deviceContext != NULL && HartProcessFirstPreambleStep(Device, deviceContext, Character, Status);
+}
+
+static BOOLEAN HartProcessNextPreamblesStep(WDFDEVICE Device, PHARTDEVICE_CONTEXT deviceContext, UCHAR Character, NTSTATUS Status)
 {
     UNREFERENCED_PARAMETER(Character);
-    PHARTDEVICE_CONTEXT deviceContext = HartReceiverStepContext(Device, "ProcessNextPreambles");
-    if (deviceContext == NULL) {
-        return FALSE;
-    }
     if (Status != STATUS_SUCCESS) {
         HartTrace(0x01, "%s Error: Status in not STATUS_SUCCESS!\n", "ProcessNextPreambles");
         HartTrace(0x20, ">>> EVT_INV_SOM >>>\n");
-        SendEventToOtherFsm(Device, EVT_INV_SOM);
+        HartPostReceiverEvent(Device, deviceContext, EVT_INV_SOM);
         return FALSE;
     }
     deviceContext->PreambleCount++;
@@ -122,9 +134,15 @@ BOOLEAN ProcessNextPreambles(WDFDEVICE Device, UCHAR Character, NTSTATUS Status)
     }
     HartTrace(0x01, "%s Error: Preamble count (%d) is above Maximum limit (%d)!\n", "ProcessNextPreambles",
               (int)deviceContext->PreambleCount, HART_MAX_PREAMBLES);
-    ResetPortDataReceiverFsm(Device);
-    SendEventToOtherFsm(Device, EVT_TOO_MANY_PRE);
+    HartResetReceiver(deviceContext);
+    HartPostReceiverEvent(Device, deviceContext, EVT_TOO_MANY_PRE);
     return FALSE;
+}
+
+BOOLEAN ProcessNextPreambles(WDFDEVICE Device, UCHAR Character, NTSTATUS Status)
+{
+    PHARTDEVICE_CONTEXT deviceContext = HartReceiverStepContext(Device, "ProcessNextPreambles");
+    return deviceContext != NULL && HartProcessNextPreamblesStep(Device, deviceContext, Character, Status);
 }
 
 /* Header bytes that follow an accepted delimiter, or 0 for a rejected one. */
@@ -144,24 +162,20 @@ static UCHAR HartHeaderLength(UCHAR Delimiter)
     }
 }
 
-BOOLEAN ValidateStartOfMessage(WDFDEVICE Device, UCHAR Character)
+static BOOLEAN HartValidateStartOfMessageStep(WDFDEVICE Device, PHARTDEVICE_CONTEXT deviceContext, UCHAR Character)
 {
-    PHARTDEVICE_CONTEXT deviceContext = HartReceiverStepContext(Device, "ValidateStartOfMessage");
-    if (deviceContext == NULL) {
-        return FALSE;
-    }
     if (deviceContext->PreambleCount < HART_MIN_PREAMBLES) {
         HartTrace(0x01, ">>> EVT_INV_SOM >>>\n");
-        ResetPortDataReceiverFsm(Device);
-        SendEventToOtherFsm(Device, EVT_INV_SOM);
+        HartResetReceiver(deviceContext);
+        HartPostReceiverEvent(Device, deviceContext, EVT_INV_SOM);
         return FALSE;
     }
     deviceContext->RcvCheckByte = Character;
     UCHAR headerLength = HartHeaderLength(Character);
     if (headerLength == 0) {
         HartTrace(0x40, "%s attempts to restart ReceiverFsm\n", "ValidateStartOfMessage");
-        ResetPortDataReceiverFsm(Device);
-        SendEventToOtherFsm(Device, EVT_INV_SOM);
+        HartResetReceiver(deviceContext);
+        HartPostReceiverEvent(Device, deviceContext, EVT_INV_SOM);
         return FALSE;
     }
     deviceContext->RcvByteCount = headerLength;
@@ -174,12 +188,15 @@ BOOLEAN ValidateStartOfMessage(WDFDEVICE Device, UCHAR Character)
     return TRUE;
 }
 
-BOOLEAN ReceiveRemainingHeaderData(WDFDEVICE Device, UCHAR Character)
+BOOLEAN ValidateStartOfMessage(WDFDEVICE Device, UCHAR Character)
 {
-    PHARTDEVICE_CONTEXT deviceContext = HartReceiverStepContext(Device, "ReceiveRemainingHeaderData");
-    if (deviceContext == NULL) {
-        return FALSE;
-    }
+    PHARTDEVICE_CONTEXT deviceContext = HartReceiverStepContext(Device, "ValidateStartOfMessage");
+    return deviceContext != NULL && HartValidateStartOfMessageStep(Device, deviceContext, Character);
+}
+
+static BOOLEAN HartReceiveRemainingHeaderDataStep(WDFDEVICE Device, PHARTDEVICE_CONTEXT deviceContext, UCHAR Character)
+{
+    UNREFERENCED_PARAMETER(Device);
     if (deviceContext->RcvByteCount == 1) {
         /* This is the byte count: data bytes plus the check byte follow. */
         deviceContext->RcvByteCount = (UCHAR)(Character + 1);
@@ -190,6 +207,12 @@ BOOLEAN ReceiveRemainingHeaderData(WDFDEVICE Device, UCHAR Character)
     }
     HartStoreCharacter(deviceContext, Character);
     return TRUE;
+}
+
+BOOLEAN ReceiveRemainingHeaderData(WDFDEVICE Device, UCHAR Character)
+{
+    PHARTDEVICE_CONTEXT deviceContext = HartReceiverStepContext(Device, "ReceiveRemainingHeaderData");
+    return deviceContext != NULL && HartReceiveRemainingHeaderDataStep(Device, deviceContext, Character);
 }
 
 /* Appends the burst-address verdict for the ACK being validated. */
@@ -222,12 +245,8 @@ static VOID HartDeliverReceivedFrame(PHARTDEVICE_CONTEXT DeviceContext)
     HartCompleteNextReadRequest(DeviceContext);
 }
 
-BOOLEAN ValidateReceivedMessage(WDFDEVICE Device)
+static BOOLEAN HartValidateReceivedMessageStep(WDFDEVICE Device, PHARTDEVICE_CONTEXT deviceContext)
 {
-    PHARTDEVICE_CONTEXT deviceContext = HartReceiverStepContext(Device, "ValidateReceivedMessage");
-    if (deviceContext == NULL) {
-        return FALSE;
-    }
     HART_PROTOCOL_INFO* protocol = &deviceContext->HartProtocolInfo;
     const UCHAR* frame = deviceContext->CommData.pRcvBuffer;
 
@@ -261,28 +280,35 @@ BOOLEAN ValidateReceivedMessage(WDFDEVICE Device)
         }
     }
 
-    ResetPortDataReceiverFsm(Device);
+    HartResetReceiver(deviceContext);
     if (deliver) {
         HartDeliverReceivedFrame(deviceContext);
     }
     deviceContext->HartBusGrantTimeCounter = 0;
-    SendEventToOtherFsm(Device, event);
+    HartPostReceiverEvent(Device, deviceContext, event);
     return deliver;
 }
 
+BOOLEAN ValidateReceivedMessage(WDFDEVICE Device)
+{
+    PHARTDEVICE_CONTEXT deviceContext = HartReceiverStepContext(Device, "ValidateReceivedMessage");
+    return deviceContext != NULL && HartValidateReceivedMessageStep(Device, deviceContext);
+}
+
 /* Rule of the preamble state: another 0xFF continues it, anything else starts the frame. */
-static VOID HartReceivePreambleState(WDFDEVICE Device, UCHAR Character, NTSTATUS Status)
+static VOID HartReceivePreambleState(WDFDEVICE Device, PHARTDEVICE_CONTEXT DeviceContext, UCHAR Character,
+                                     NTSTATUS Status)
 {
     if (Character == PREAMBLE_CHARACTER) {
-        if (ProcessNextPreambles(Device, Character, Status)) {
+        if (HartProcessNextPreamblesStep(Device, DeviceContext, Character, Status)) {
             HartTrace(0x40, "Receiver FSM: From STATE_VALIDATING_PREAMBLE to STATE_VALIDATING_PREAMBLE!\n");
             return;
         }
-    } else if (ValidateStartOfMessage(Device, Character)) {
+    } else if (HartValidateStartOfMessageStep(Device, DeviceContext, Character)) {
         HartTrace(0x40, "Receiver FSM: From STATE_VALIDATING_PREAMBLE to STATE_RECEIVING_UNTIL_BYTECOUNT!\n");
         return;
     }
-    HartRestartFromPreamble(Device);
+    HartRestartFromPreamble(Device, DeviceContext);
 }
 
 static UCHAR HartReceiveCheckByte(WDFDEVICE Device, PHARTDEVICE_CONTEXT DeviceContext, UCHAR Character)
@@ -292,7 +318,7 @@ static UCHAR HartReceiveCheckByte(WDFDEVICE Device, PHARTDEVICE_CONTEXT DeviceCo
         DeviceContext->HartProtocolInfo.Delim = EVT_GOT_ERR;
         HartTrace(0x01, "Receiver FSM: pDeviceContext->HartProtocolInfo.Delim = EVT_GOT_ERR!\n");
     }
-    return ValidateReceivedMessage(Device);
+    return HartValidateReceivedMessageStep(Device, DeviceContext);
 }
 
 UCHAR HartPortDataReceiverFsmProcessReceivedCharacter(WDFDEVICE Device, PUCHAR Character, NTSTATUS Status)
@@ -313,23 +339,23 @@ UCHAR HartPortDataReceiverFsmProcessReceivedCharacter(WDFDEVICE Device, PUCHAR C
 
     switch (deviceContext->ReceiverState) {
     case STATE_WAITING_FOR_PREAMBLE:
-        if (ProcessFirstPreamble(Device, character, Status)) {
+        if (HartProcessFirstPreambleStep(Device, deviceContext, character, Status)) {
             HartTrace(0x40, "Receiver FSM: From STATE_WAITING_FOR_PREAMBLE to STATE_VALIDATING_PREAMBLE!\n");
         } else {
             HartTrace(0x40, "ProcessFirstPreamble failed\n");
         }
         return 0;
     case STATE_VALIDATING_PREAMBLE:
-        HartReceivePreambleState(Device, character, Status);
+        HartReceivePreambleState(Device, deviceContext, character, Status);
         return 0;
     case STATE_RECEIVING_UNTIL_BYTECOUNT:
         if (Status != STATUS_SUCCESS) {
             HartTrace(0x40, "Receiver FSM: STATE_RECEIVING_UNTIL_BYTECOUNT Status != STATUS_SUCCESS!\n");
-            ResetPortDataReceiverFsm(Device);
-            SendEventToOtherFsm(Device, EVT_GOT_ERR);
+            HartResetReceiver(deviceContext);
+            HartPostReceiverEvent(Device, deviceContext, EVT_GOT_ERR);
             return 0;
         }
-        ReceiveRemainingHeaderData(Device, character);
+        HartReceiveRemainingHeaderDataStep(Device, deviceContext, character);
         return 0;
     case STATE_RECEIVING_VALID_DATA:
         deviceContext->RcvByteCount--;
@@ -349,7 +375,7 @@ UCHAR HartPortDataReceiverFsmProcessReceivedCharacter(WDFDEVICE Device, PUCHAR C
         return HartReceiveCheckByte(Device, deviceContext, character);
     default:
         /* A state no step knows: start over rather than guess. */
-        ResetPortDataReceiverFsm(Device);
+        HartResetReceiver(deviceContext);
         return 0;
     }
 }
