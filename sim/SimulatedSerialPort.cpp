@@ -40,6 +40,7 @@ std::shared_ptr<SimulatedSerialPort> SimulatedSerialPort::Create(platform::Host&
     }
     std::string narrowName(deviceName.begin(), deviceName.end());
     host.GetRegistry().AddSerialPort(narrowName, comName);
+    port->onRemoved_ = [&host, narrowName] { host.GetRegistry().RemoveSerialPort(narrowName); };
     return port;
 }
 
@@ -154,11 +155,7 @@ void SimulatedSerialPort::Purge(ULONG mask)
     settings_.purges++;
     settings_.lastPurgeMask = mask;
     if (mask & SERIAL_PURGE_RXABORT) {
-        while (!reads_.empty()) {
-            LowerRequestPtr read = reads_.front();
-            reads_.pop_front();
-            read->Complete(STATUS_CANCELLED);
-        }
+        CancelReads(STATUS_CANCELLED);
     }
     if (mask & (SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR)) {
         line_.AbortTransmit(station_);
@@ -218,15 +215,19 @@ void SimulatedSerialPort::ServeReads()
         LowerRequestPtr read = reads_.front();
         if (!injectedReads_.empty()) {
             InjectedRead injected = injectedReads_.front();
+            /* An error that comes with a character (a parity error, say) comes
+               with one that arrived: it waits for it rather than invent one. */
+            if (injected.carryCharacter && rx_.empty()) {
+                return;
+            }
             injectedReads_.pop_front();
             reads_.pop_front();
+            std::size_t count = 0;
             if (injected.carryCharacter && !read->Output().empty()) {
-                read->Output()[0] = rx_.empty() ? 0 : rx_.front();
-                if (!rx_.empty()) {
-                    rx_.pop_front();
-                }
+                read->Output()[count++] = rx_.front();
+                rx_.pop_front();
             }
-            read->Complete(injected.status, injected.carryCharacter ? 1 : 0);
+            read->Complete(injected.status, count);
             continue;
         }
         if (rx_.empty()) {
@@ -242,13 +243,20 @@ void SimulatedSerialPort::ServeReads()
     }
 }
 
-void SimulatedSerialPort::EndAll(NTSTATUS status)
+void SimulatedSerialPort::CancelReads(NTSTATUS status)
 {
-    while (!reads_.empty()) {
-        LowerRequestPtr read = reads_.front();
-        reads_.pop_front();
+    /* Only the reads waiting now: a reader that sends its next read from the
+       completion routine gets a read that waits, not an endless loop. */
+    std::deque<LowerRequestPtr> ending;
+    ending.swap(reads_);
+    for (const LowerRequestPtr& read : ending) {
         read->Complete(status);
     }
+}
+
+void SimulatedSerialPort::EndAll(NTSTATUS status)
+{
+    CancelReads(status);
     if (write_ != nullptr) {
         LowerRequestPtr write = write_;
         write_ = nullptr;
@@ -263,6 +271,9 @@ void SimulatedSerialPort::RemoveAt(Ticks at)
 {
     Later(at > line_.Now() ? at - line_.Now() : Ticks::zero(), [this] {
         EndAll(STATUS_CANCELLED);
+        if (onRemoved_) {
+            onRemoved_();
+        }
         ReportRemoved();
     });
 }

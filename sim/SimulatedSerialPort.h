@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -70,7 +71,8 @@ public:
     void RejectWrites(std::optional<NTSTATUS> status) { rejectedWrite_ = status; }
     /* Control requests complete after this delay instead of at once. */
     void DelayControls(Ticks delay) { controlDelay_ = delay; }
-    /* The next read completes with this status; with a character when carry is set. */
+    /* The next read completes with this status; with a character when carry is
+       set, in which case it waits for one to arrive. */
     void InjectReadStatus(NTSTATUS status, bool carryCharacter);
     /* The serial port goes away at instant at (line time). */
     void RemoveAt(Ticks at);
@@ -94,6 +96,7 @@ private:
     void Hear(const LineCharacter& character);
     /* Completes waiting reads while characters (or injected faults) are there. */
     void ServeReads();
+    void CancelReads(NTSTATUS status);
     void EndAll(NTSTATUS status);
     void Later(Ticks delay, std::function<void()> task);
 
@@ -106,6 +109,8 @@ private:
     std::deque<InjectedRead> injectedReads_;
     platform::LowerRequestPtr write_;
     std::size_t writesSeen_ = 0;
+    /* What else goes when the port goes: its entry in the serial device map. */
+    std::function<void()> onRemoved_;
     std::map<ULONG, NTSTATUS> rejectedControls_;
     std::optional<NTSTATUS> rejectedWrite_;
     Ticks controlDelay_{0};

@@ -1,0 +1,912 @@
+/* The simulated serial port driven as a port device drives a real one: through
+   a framework I/O target opened by name, with synchronous kernel-style control
+   requests, one-character reads and one write per frame. All on the virtual
+   clock. */
+#include <cstring>
+#include <deque>
+#include <vector>
+
+#include <gmock/gmock.h>
+
+#include <ntddser.h>
+
+#include "platform/IoFixture.h"
+#include "sim/HartLine.h"
+#include "sim/ScriptedStation.h"
+#include "sim/SimulatedSerialPort.h"
+
+using ::testing::ElementsAre;
+using ::testing::Each;
+using ::testing::Field;
+
+namespace {
+
+using namespace std::chrono_literals;
+using ByteList = std::vector<std::uint8_t>;
+using platform::Ticks;
+constexpr Ticks T = sim::kHartCharacterTime;
+
+/* What the sender of one request saw when it completed. */
+struct Outcome {
+    int runs = 0;
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 0;
+    Ticks at{};
+    std::uint8_t byte = 0; /* a read's character */
+};
+
+void RecordOutcome(Outcome& outcome, PWDF_REQUEST_COMPLETION_PARAMS params)
+{
+    ++outcome.runs;
+    outcome.status = params->IoStatus.Status;
+    outcome.information = params->IoStatus.Information;
+    outcome.at = platform::Host::Current().Now();
+    if (params->Type == WdfRequestTypeRead && params->IoStatus.Information != 0) {
+        WdfMemoryCopyToBuffer(params->Parameters.Read.Buffer, 0, &outcome.byte, 1);
+    }
+}
+
+VOID Completed(WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS params, WDFCONTEXT context)
+{
+    RecordOutcome(*static_cast<Outcome*>(context), params);
+}
+
+/* Keeps one one-character read outstanding, sending the next from the
+   completion routine. The receive path re-arms after failures too, which is
+   what a purge or removal must survive. */
+struct Reader {
+    WDFIOTARGET target = nullptr;
+    WDFREQUEST request = nullptr;
+    WDFMEMORY byte = nullptr;
+    bool rearm = true;
+    bool rearmAfterFailure = false;
+    std::vector<Outcome> got;
+
+    bool Send();
+    ByteList Characters() const
+    {
+        ByteList bytes;
+        for (const Outcome& outcome : got) {
+            if (NT_SUCCESS(outcome.status) && outcome.information == 1) {
+                bytes.push_back(outcome.byte);
+            }
+        }
+        return bytes;
+    }
+};
+
+VOID ReaderCompleted(WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS params, WDFCONTEXT context)
+{
+    auto* reader = static_cast<Reader*>(context);
+    reader->got.emplace_back();
+    RecordOutcome(reader->got.back(), params);
+    /* A runaway re-arm loop ends the test instead of hanging it. */
+    const bool again = NT_SUCCESS(params->IoStatus.Status) || reader->rearmAfterFailure;
+    if (reader->rearm && again && reader->got.size() < 100) {
+        reader->Send();
+    }
+}
+
+bool Reader::Send()
+{
+    WDF_REQUEST_REUSE_PARAMS reuse;
+    WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
+    if (!NT_SUCCESS(WdfRequestReuse(request, &reuse)) ||
+        !NT_SUCCESS(WdfIoTargetFormatRequestForRead(target, request, byte, nullptr, nullptr))) {
+        return false;
+    }
+    WdfRequestSetCompletionRoutine(request, ReaderCompleted, this);
+    return WdfRequestSend(request, target, WDF_NO_SEND_OPTIONS) != FALSE;
+}
+
+/* What the synchronous kernel path gave: the call's status and the final one. */
+struct SyncResult {
+    NTSTATUS returned = STATUS_PENDING;
+    NTSTATUS status = STATUS_PENDING;
+};
+
+int removeCompletes;
+VOID RemoveComplete(WDFIOTARGET target)
+{
+    ++removeCompletes;
+    WdfIoTargetClose(target);
+}
+
+class SerialPortTest : public iotest::IoTest {
+protected:
+    void SetUp() override
+    {
+        IoTest::SetUp();
+        removeCompletes = 0;
+        port = sim::SimulatedSerialPort::Create(host, line, u"\\Device\\Serial0", "COM1");
+        ASSERT_NE(port, nullptr);
+        device = CreateDevice(u"\\Device\\TestPort");
+        target = OpenPort();
+        ASSERT_EQ(lastOpenStatus, STATUS_SUCCESS);
+    }
+    void TearDown() override
+    {
+        /* The driver's objects go while the line they send on is still there. */
+        host.UnloadDriver();
+        EXPECT_EQ(host.LiveObjects(), 0u);
+        EXPECT_EQ(port->OpenCount(), 0u);
+        port->Disconnect();
+        IoTest::TearDown();
+    }
+
+    WDFIOTARGET OpenPort()
+    {
+        WDFIOTARGET opened = nullptr;
+        EXPECT_EQ(WdfIoTargetCreate(device, WDF_NO_OBJECT_ATTRIBUTES, &opened), STATUS_SUCCESS);
+        DECLARE_CONST_UNICODE_STRING(name, u"\\Device\\Serial0");
+        WDF_IO_TARGET_OPEN_PARAMS params;
+        WDF_IO_TARGET_OPEN_PARAMS_INIT_OPEN_BY_NAME(&params, &name, 0x1F0000);
+        params.ShareAccess = 0;
+        params.EvtIoTargetRemoveComplete = RemoveComplete;
+        lastOpenStatus = WdfIoTargetOpen(opened, &params);
+        return opened;
+    }
+
+    WDFREQUEST NewRequest()
+    {
+        WDF_OBJECT_ATTRIBUTES attributes;
+        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+        attributes.ParentObject = device;
+        WDFREQUEST request = nullptr;
+        EXPECT_EQ(WdfRequestCreate(&attributes, nullptr, &request), STATUS_SUCCESS);
+        return request;
+    }
+
+    Outcome& Write(const ByteList& frame, WDFREQUEST* sent = nullptr)
+    {
+        Outcome& outcome = outcomes.emplace_back();
+        WDFREQUEST request = NewRequest();
+        WDFMEMORY memory = Memory(request, frame);
+        EXPECT_EQ(WdfIoTargetFormatRequestForWrite(target, request, memory, nullptr, nullptr), STATUS_SUCCESS);
+        WdfRequestSetCompletionRoutine(request, Completed, &outcome);
+        EXPECT_TRUE(WdfRequestSend(request, target, WDF_NO_SEND_OPTIONS));
+        if (sent != nullptr) {
+            *sent = request;
+        }
+        return outcome;
+    }
+
+    Outcome& Read(WDFREQUEST* sent = nullptr)
+    {
+        Outcome& outcome = outcomes.emplace_back();
+        WDFREQUEST request = NewRequest();
+        WDFMEMORY memory = Memory(request, {0});
+        EXPECT_EQ(WdfIoTargetFormatRequestForRead(target, request, memory, nullptr, nullptr), STATUS_SUCCESS);
+        WdfRequestSetCompletionRoutine(request, Completed, &outcome);
+        EXPECT_TRUE(WdfRequestSend(request, target, WDF_NO_SEND_OPTIONS));
+        if (sent != nullptr) {
+            *sent = request;
+        }
+        return outcome;
+    }
+
+    /* Through the target asynchronously, as a client's baud-rate change goes. */
+    Outcome& Control(ULONG code, const ByteList& input)
+    {
+        Outcome& outcome = outcomes.emplace_back();
+        WDFREQUEST request = NewRequest();
+        WDFMEMORY memory = input.empty() ? nullptr : Memory(request, input);
+        EXPECT_EQ(WdfIoTargetFormatRequestForIoctl(target, request, code, memory, nullptr, nullptr, nullptr),
+                  STATUS_SUCCESS);
+        WdfRequestSetCompletionRoutine(request, Completed, &outcome);
+        EXPECT_TRUE(WdfRequestSend(request, target, WDF_NO_SEND_OPTIONS));
+        return outcome;
+    }
+
+    /* Straight to the target's device object, waiting on an event when it pends,
+       as the configuration sequence sends its requests. */
+    SyncResult ControlSynchronously(ULONG code, const void* input, ULONG length)
+    {
+        PDEVICE_OBJECT lower = WdfIoTargetWdmGetTargetDeviceObject(target);
+        KEVENT event;
+        IO_STATUS_BLOCK iosb{};
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        PIRP irp = IoBuildDeviceIoControlRequest(code, lower, const_cast<void*>(input), length, nullptr, 0, FALSE,
+                                                 &event, &iosb);
+        EXPECT_NE(irp, nullptr);
+        SyncResult result;
+        result.returned = IofCallDriver(lower, irp);
+        result.status = result.returned;
+        if (result.returned == STATUS_PENDING) {
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            result.status = iosb.Status;
+        }
+        return result;
+    }
+    template <typename Input>
+    NTSTATUS Set(ULONG code, const Input& input)
+    {
+        return ControlSynchronously(code, &input, sizeof(input)).status;
+    }
+
+    /* A reader with its own request and one-byte memory, not yet sent. */
+    Reader& NewReader()
+    {
+        Reader& reader = readers.emplace_back();
+        reader.target = target;
+        reader.request = NewRequest();
+        reader.byte = Memory(reader.request, {0});
+        return reader;
+    }
+
+    sim::HartLine line{host};
+    sim::ScriptedStation station{line, "station"};
+    std::shared_ptr<sim::SimulatedSerialPort> port;
+    WDFDEVICE device = nullptr;
+    WDFIOTARGET target = nullptr;
+    /* Completion contexts outlive the test body: unloading the driver in
+       TearDown still completes what is outstanding. */
+    std::deque<Outcome> outcomes;
+    std::deque<Reader> readers;
+};
+
+TEST_F(SerialPortTest, ConfigurationRequestsAreRecordedAsSent)
+{
+    const sim::SerialSettings before = port->Settings();
+    EXPECT_EQ(before.baudRate, 9600u);
+    EXPECT_FALSE(before.dtr);
+
+    const SERIAL_HANDFLOW handFlow{SERIAL_DTR_CONTROL, SERIAL_TRANSMIT_TOGGLE, 0, 0};
+    const SERIAL_TIMEOUTS timeouts{1, 2, 3, 4, 5};
+    const ULONG baud = 1200;
+    const SERIAL_LINE_CONTROL lineControl{STOP_BIT_1, ODD_PARITY, 8};
+    const ULONG fifo = SERIAL_IOC_FCR_FIFO_ENABLE;
+    const ULONG waitMask = SERIAL_EV_ERR;
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_HANDFLOW, handFlow), STATUS_SUCCESS);
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_TIMEOUTS, timeouts), STATUS_SUCCESS);
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, baud), STATUS_SUCCESS);
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, lineControl), STATUS_SUCCESS);
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_FIFO_CONTROL, fifo), STATUS_SUCCESS);
+    EXPECT_EQ(ControlSynchronously(IOCTL_SERIAL_SET_DTR, nullptr, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, waitMask), STATUS_SUCCESS);
+
+    const sim::SerialSettings& settings = port->Settings();
+    EXPECT_EQ(settings.handFlow.ControlHandShake, SERIAL_DTR_CONTROL);
+    EXPECT_EQ(settings.handFlow.FlowReplace, SERIAL_TRANSMIT_TOGGLE);
+    EXPECT_EQ(settings.timeouts.ReadIntervalTimeout, 1u);
+    EXPECT_EQ(settings.timeouts.ReadTotalTimeoutMultiplier, 2u);
+    EXPECT_EQ(settings.timeouts.ReadTotalTimeoutConstant, 3u);
+    EXPECT_EQ(settings.timeouts.WriteTotalTimeoutMultiplier, 4u);
+    EXPECT_EQ(settings.timeouts.WriteTotalTimeoutConstant, 5u);
+    EXPECT_EQ(settings.baudRate, 1200u);
+    EXPECT_EQ(settings.lineControl.StopBits, STOP_BIT_1);
+    EXPECT_EQ(settings.lineControl.Parity, ODD_PARITY);
+    EXPECT_EQ(settings.lineControl.WordLength, 8);
+    EXPECT_EQ(settings.fifoControl, SERIAL_IOC_FCR_FIFO_ENABLE);
+    EXPECT_TRUE(settings.dtr);
+    EXPECT_EQ(settings.waitMask, static_cast<ULONG>(SERIAL_EV_ERR));
+
+    /* A client's later rate change goes through the target asynchronously. */
+    Outcome& changed = Control(IOCTL_SERIAL_SET_BAUD_RATE, {0x60, 0x09, 0x00, 0x00});
+    host.RunUntilIdle();
+    EXPECT_EQ(changed.runs, 1);
+    EXPECT_EQ(changed.status, STATUS_SUCCESS);
+    EXPECT_EQ(settings.baudRate, 2400u);
+
+    /* A request too short for its structure, or one the port does not know,
+       fails and changes nothing. */
+    const std::uint16_t shortBaud = 4800;
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, shortBaud), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(ControlSynchronously(IOCTL_SERIAL_SET_TIMEOUTS, &baud, sizeof(baud)).status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(settings.baudRate, 2400u);
+    EXPECT_EQ(settings.timeouts.ReadIntervalTimeout, 1u);
+    EXPECT_EQ(Set(0x1B0050u /* get baud rate */, baud), STATUS_NOT_SUPPORTED);
+
+    /* The opener going takes DTR down. */
+    WdfIoTargetClose(target);
+    EXPECT_FALSE(port->Settings().dtr);
+}
+
+TEST_F(SerialPortTest, PurgeEndsTheWaitingReadAndTheWriteAndEmptiesTheReceiveBuffer)
+{
+    const ULONG purgeAll = SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR;
+    ASSERT_EQ(purgeAll, 0x0Fu);
+    Reader& reader = NewReader();
+    reader.rearmAfterFailure = true;
+    ASSERT_TRUE(reader.Send());
+    const Ticks t0 = host.Now();
+    Outcome& written = Write({0xFF, 0xFF, 0x02, 0x80, 0x00, 0x00, 0x82});
+    host.RunUntil(t0 + T + T / 2);
+
+    EXPECT_EQ(Set(IOCTL_SERIAL_PURGE, purgeAll), STATUS_SUCCESS);
+    /* The waiting read ends once; the one its routine sent next waits. */
+    ASSERT_EQ(reader.got.size(), 1u);
+    EXPECT_EQ(reader.got[0].status, STATUS_CANCELLED);
+    EXPECT_EQ(port->PendingReads(), 1u);
+    /* The character on the line finishes; nothing after it goes out. */
+    host.RunFor(1s);
+    EXPECT_EQ(written.runs, 1);
+    EXPECT_EQ(written.status, STATUS_CANCELLED);
+    EXPECT_EQ(written.information, 2u);
+    EXPECT_EQ(written.at, t0 + 2 * T);
+    EXPECT_EQ(station.HeardBytes(), (ByteList{0xFF, 0xFF}));
+    EXPECT_FALSE(port->Rts());
+    EXPECT_EQ(reader.got.size(), 1u);
+
+    /* Characters kept for a reader that is not reading are thrown away. */
+    reader.rearm = false;
+    ASSERT_TRUE(WdfRequestCancelSentRequest(reader.request));
+    station.Send({0x11, 0x22});
+    host.RunFor(1s);
+    EXPECT_EQ(port->Buffered(), 2u);
+    EXPECT_EQ(Set(IOCTL_SERIAL_PURGE, purgeAll), STATUS_SUCCESS);
+    EXPECT_EQ(port->Buffered(), 0u);
+    Outcome& next = Read();
+    host.RunFor(1s);
+    EXPECT_EQ(next.runs, 0);
+    station.Send({0x33});
+    host.RunFor(1s);
+    EXPECT_EQ(next.status, STATUS_SUCCESS);
+    EXPECT_EQ(next.byte, 0x33);
+
+    EXPECT_EQ(port->Settings().purges, 2u);
+    EXPECT_EQ(port->Settings().lastPurgeMask, purgeAll);
+}
+
+TEST_F(SerialPortTest, WrittenFrameGoesOutBackToBackWithRtsUpOnlyWhileSending)
+{
+    const ByteList frame = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x80, 0x00, 0x00, 0x82};
+    const auto n = static_cast<std::int64_t>(frame.size());
+    host.RunUntil(Ticks(5ms));
+    const Ticks t0 = host.Now();
+    EXPECT_FALSE(port->Rts());
+    Outcome& written = Write(frame);
+    EXPECT_TRUE(port->Rts());
+    EXPECT_EQ(written.runs, 0);
+
+    host.RunUntil(t0 + n * T - Ticks(1));
+    EXPECT_TRUE(port->Rts()) << "RTS up until the last stop bit";
+    EXPECT_EQ(written.runs, 0);
+    host.RunUntil(t0 + n * T);
+    EXPECT_FALSE(port->Rts());
+    EXPECT_EQ(written.runs, 1);
+    EXPECT_EQ(written.status, STATUS_SUCCESS);
+    EXPECT_EQ(written.information, frame.size());
+    EXPECT_EQ(written.at, t0 + n * T);
+
+    ASSERT_EQ(station.HeardBytes(), frame);
+    for (std::size_t i = 0; i < frame.size(); ++i) {
+        const auto k = static_cast<std::int64_t>(i);
+        EXPECT_EQ(station.Heard()[i].start, t0 + k * T) << i;
+        EXPECT_EQ(station.Heard()[i].end, t0 + (k + 1) * T) << i;
+        EXPECT_EQ(station.Heard()[i].from, port->Station());
+    }
+    EXPECT_THAT(station.Heard(), Each(Field(&sim::LineCharacter::status, sim::CharacterStatus::Ok)));
+
+    /* Completed once the UART has taken the frame: it is still going out. */
+    station.ClearHeard();
+    port->writeCompletion = sim::WriteCompletion::WhenQueued;
+    const Ticks t1 = host.Now() + Ticks(20ms);
+    host.RunUntil(t1);
+    Outcome& queued = Write({0x06, 0x82, 0x01});
+    EXPECT_EQ(queued.runs, 1);
+    EXPECT_EQ(queued.status, STATUS_SUCCESS);
+    EXPECT_EQ(queued.information, 3u);
+    EXPECT_TRUE(port->Rts());
+    host.RunUntil(t1 + 3 * T - Ticks(1));
+    EXPECT_TRUE(port->Rts());
+    host.RunUntil(t1 + 3 * T);
+    EXPECT_FALSE(port->Rts());
+    ASSERT_EQ(station.HeardBytes(), (ByteList{0x06, 0x82, 0x01}));
+    EXPECT_EQ(station.Heard()[0].start, t1);
+    EXPECT_EQ(station.Heard()[2].end, t1 + 3 * T);
+    EXPECT_EQ(port->WritesSeen(), 2u);
+}
+
+TEST_F(SerialPortTest, CancelledWriteStopsAfterTheCharacterOnTheLine)
+{
+    const Ticks t0 = host.Now();
+    WDFREQUEST request = nullptr;
+    Outcome& written = Write({0x01, 0x02, 0x03, 0x04, 0x05}, &request);
+    host.RunUntil(t0 + 2 * T + T / 3);
+    EXPECT_TRUE(WdfRequestCancelSentRequest(request));
+    host.RunFor(1s);
+    EXPECT_EQ(written.runs, 1);
+    EXPECT_EQ(written.status, STATUS_CANCELLED);
+    EXPECT_EQ(written.information, 3u);
+    EXPECT_EQ(written.at, t0 + 3 * T);
+    EXPECT_EQ(station.HeardBytes(), (ByteList{0x01, 0x02, 0x03}));
+
+    /* The port takes the next frame. */
+    Outcome& next = Write({0x42});
+    host.RunFor(1s);
+    EXPECT_EQ(next.status, STATUS_SUCCESS);
+    EXPECT_EQ(station.HeardBytes().back(), 0x42);
+}
+
+TEST_F(SerialPortTest, CharactersArriveOneReadAtATime)
+{
+    Reader& reader = NewReader();
+    ASSERT_TRUE(reader.Send());
+    station.SendAt(Ticks(1ms), {0x06, 0x82, 0x00});
+    host.RunUntil(Ticks(1ms) + T - Ticks(1));
+    EXPECT_TRUE(reader.got.empty()) << "no character yet: the read waits";
+    EXPECT_EQ(port->PendingReads(), 1u);
+
+    host.RunFor(1s);
+    ASSERT_EQ(reader.got.size(), 3u);
+    const ByteList expected = {0x06, 0x82, 0x00};
+    for (std::size_t i = 0; i < reader.got.size(); ++i) {
+        EXPECT_EQ(reader.got[i].status, STATUS_SUCCESS) << i;
+        EXPECT_EQ(reader.got[i].information, 1u) << i;
+        EXPECT_EQ(reader.got[i].byte, expected[i]) << i;
+        EXPECT_EQ(reader.got[i].at, Ticks(1ms) + static_cast<std::int64_t>(i + 1) * T) << i;
+    }
+    /* The next read waits for as long as the line is quiet, and cancel ends it. */
+    EXPECT_EQ(port->PendingReads(), 1u);
+    reader.rearm = false;
+    EXPECT_TRUE(WdfRequestCancelSentRequest(reader.request));
+    ASSERT_EQ(reader.got.size(), 4u);
+    EXPECT_EQ(reader.got[3].status, STATUS_CANCELLED);
+    EXPECT_EQ(reader.got[3].information, 0u);
+    EXPECT_EQ(port->PendingReads(), 0u);
+    EXPECT_FALSE(WdfRequestCancelSentRequest(reader.request));
+
+    /* What arrives with no read out is kept, in order, for the next reads. */
+    station.Send({0x10, 0x20});
+    host.RunFor(1s);
+    EXPECT_EQ(port->Buffered(), 2u);
+    Outcome& first = Read();
+    EXPECT_EQ(first.runs, 1); /* at once, inside the send */
+    EXPECT_EQ(first.byte, 0x10);
+    Outcome& second = Read();
+    EXPECT_EQ(second.byte, 0x20);
+    Outcome& third = Read();
+    host.RunFor(1s);
+    EXPECT_EQ(third.runs, 0);
+}
+
+TEST_F(SerialPortTest, OverlappingFramesGarbleBothForTheOthersOnTheLine)
+{
+    sim::ScriptedStation talker(line, "other master");
+    Reader& reader = NewReader();
+    ASSERT_TRUE(reader.Send());
+    const Ticks t0 = host.Now();
+    Outcome& written = Write({0x01, 0x02, 0x03, 0x04});
+    talker.SendAfter(2 * T + T / 2, {0x11, 0x12, 0x13});
+    host.RunFor(1s);
+
+    /* The UART knows nothing of it: the write went out whole. */
+    EXPECT_EQ(written.status, STATUS_SUCCESS);
+    EXPECT_EQ(written.information, 4u);
+    EXPECT_EQ(line.Collisions(), 1u);
+
+    using sim::CharacterStatus::Garbled;
+    using sim::CharacterStatus::Ok;
+    std::vector<sim::CharacterStatus> statuses;
+    std::vector<sim::StationId> from;
+    for (const sim::LineCharacter& heard : station.Heard()) {
+        statuses.push_back(heard.status);
+        from.push_back(heard.from);
+    }
+    const sim::StationId p = port->Station();
+    const sim::StationId o = talker.Id();
+    EXPECT_THAT(from, ElementsAre(p, p, p, o, p, o, o));
+    EXPECT_THAT(statuses, ElementsAre(Ok, Ok, Garbled, Garbled, Garbled, Garbled, Ok));
+    EXPECT_NE(station.Heard()[2].byte, 0x03);
+    EXPECT_NE(station.Heard()[3].byte, 0x11);
+    EXPECT_EQ(station.Heard()[6].byte, 0x13);
+
+    /* Each sender heard nothing that overlapped its own frame: the port reads
+       only the other master's last character. */
+    EXPECT_EQ(reader.Characters(), (ByteList{0x13}));
+    EXPECT_EQ(reader.got.back().at, t0 + 5 * T + T / 2);
+    EXPECT_EQ(talker.HeardBytes(), (ByteList{0x01, 0x02}));
+}
+
+TEST_F(SerialPortTest, RemovalCancelsOutstandingIoAndTellsTheOpenerOnce)
+{
+    Reader& reader = NewReader();
+    ASSERT_TRUE(reader.Send());
+    const Ticks t0 = host.Now();
+    Outcome& written = Write({0x01, 0x02, 0x03, 0x04, 0x05, 0x06});
+    port->RemoveAt(t0 + 2 * T + T / 2);
+    host.RunUntil(t0 + 2 * T + T / 2);
+
+    ASSERT_EQ(reader.got.size(), 1u);
+    EXPECT_EQ(reader.got[0].status, STATUS_CANCELLED);
+    EXPECT_EQ(written.runs, 1);
+    EXPECT_EQ(written.status, STATUS_CANCELLED);
+    EXPECT_FALSE(host.ObjectNameExists(u"\\Device\\Serial0"));
+
+    host.RunFor(1s);
+    EXPECT_EQ(removeCompletes, 1);
+    EXPECT_EQ(WdfIoTargetGetState(target), WdfIoTargetClosed);
+    EXPECT_EQ(port->OpenCount(), 0u);
+    /* The character on the line at that instant ends; no more follow. */
+    EXPECT_EQ(station.HeardBytes(), (ByteList{0x01, 0x02, 0x03}));
+    EXPECT_FALSE(port->Rts());
+    EXPECT_EQ(written.runs, 1);
+    EXPECT_EQ(reader.got.size(), 1u);
+
+    /* Gone is gone: no second callback, no new opener. */
+    port->RemoveAt(host.Now());
+    host.RunFor(1s);
+    EXPECT_EQ(removeCompletes, 1);
+    OpenPort();
+    EXPECT_EQ(lastOpenStatus, STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+TEST_F(SerialPortTest, RejectedControlRequestReportsItsStatusOnEveryPath)
+{
+    port->RejectIoControl(IOCTL_SERIAL_SET_BAUD_RATE, STATUS_INVALID_PARAMETER);
+    const ULONG baud = 1200;
+    const SyncResult sync = ControlSynchronously(IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof(baud));
+    EXPECT_EQ(sync.returned, STATUS_INVALID_PARAMETER);
+    Outcome& async = Control(IOCTL_SERIAL_SET_BAUD_RATE, {0xB0, 0x04, 0x00, 0x00});
+    host.RunUntilIdle();
+    EXPECT_EQ(async.runs, 1);
+    EXPECT_EQ(async.status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(port->Settings().baudRate, 9600u);
+    /* Only that request. */
+    EXPECT_EQ(ControlSynchronously(IOCTL_SERIAL_SET_DTR, nullptr, 0).status, STATUS_SUCCESS);
+}
+
+TEST_F(SerialPortTest, LateControlRequestIsWaitedForAndGivesItsFinalStatus)
+{
+    port->DelayControls(Ticks(25ms));
+    const ULONG fifo = SERIAL_IOC_FCR_FIFO_ENABLE;
+    Ticks start = host.Now();
+    SyncResult late = ControlSynchronously(IOCTL_SERIAL_SET_FIFO_CONTROL, &fifo, sizeof(fifo));
+    EXPECT_EQ(late.returned, STATUS_PENDING);
+    EXPECT_EQ(late.status, STATUS_SUCCESS);
+    EXPECT_EQ(host.Now() - start, Ticks(25ms));
+    EXPECT_EQ(port->Settings().fifoControl, fifo);
+
+    /* Late and refused: the wait ends with the refusal, not with the pending. */
+    port->RejectIoControl(IOCTL_SERIAL_SET_WAIT_MASK, STATUS_NOT_SUPPORTED);
+    const ULONG mask = SERIAL_EV_ERR;
+    start = host.Now();
+    late = ControlSynchronously(IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof(mask));
+    EXPECT_EQ(late.returned, STATUS_PENDING);
+    EXPECT_EQ(late.status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(host.Now() - start, Ticks(25ms));
+    EXPECT_EQ(port->Settings().waitMask, 0u);
+
+    /* Through the target, the completion routine runs when the answer comes. */
+    Outcome& async = Control(IOCTL_SERIAL_SET_DTR, {});
+    host.RunFor(Ticks(24ms));
+    EXPECT_EQ(async.runs, 0);
+    host.RunFor(Ticks(1ms));
+    EXPECT_EQ(async.runs, 1);
+    EXPECT_EQ(async.status, STATUS_SUCCESS);
+}
+
+TEST_F(SerialPortTest, InjectedReadErrorsReachTheReader)
+{
+    Reader& reader = NewReader();
+    reader.rearmAfterFailure = true;
+    ASSERT_TRUE(reader.Send());
+
+    /* Without a character: the waiting read fails at once. */
+    port->InjectReadStatus(STATUS_CRC_ERROR, false);
+    ASSERT_EQ(reader.got.size(), 1u);
+    EXPECT_EQ(reader.got[0].status, STATUS_CRC_ERROR);
+    EXPECT_EQ(reader.got[0].information, 0u);
+
+    /* With a character: it fails when one arrives, carrying that character,
+       which is not read a second time. */
+    port->InjectReadStatus(STATUS_CRC_ERROR, true);
+    host.RunFor(1s);
+    EXPECT_EQ(reader.got.size(), 1u) << "no character has arrived";
+    const Ticks sent = host.Now();
+    station.Send({0x5A, 0x5B});
+    host.RunFor(1s);
+    ASSERT_EQ(reader.got.size(), 3u);
+    EXPECT_EQ(reader.got[1].status, STATUS_CRC_ERROR);
+    EXPECT_EQ(reader.got[1].information, 1u);
+    EXPECT_EQ(reader.got[1].byte, 0x5A);
+    EXPECT_EQ(reader.got[1].at, sent + T);
+    EXPECT_EQ(reader.got[2].status, STATUS_SUCCESS);
+    EXPECT_EQ(reader.got[2].byte, 0x5B);
+
+    /* Injected while no read is out: the next read sent gets it. */
+    reader.rearm = false;
+    WdfRequestCancelSentRequest(reader.request);
+    port->InjectReadStatus(STATUS_DEVICE_NOT_READY, false);
+    Outcome& next = Read();
+    EXPECT_EQ(next.runs, 1);
+    EXPECT_EQ(next.status, STATUS_DEVICE_NOT_READY);
+}
+
+TEST_F(SerialPortTest, InjectedWriteErrorsReachTheWriterAndSendNothing)
+{
+    port->RejectWrites(STATUS_INVALID_DEVICE_STATE);
+    Outcome& refused = Write({0x01, 0x02});
+    EXPECT_FALSE(port->Rts());
+    port->RejectWrites(STATUS_DEVICE_NOT_READY);
+    Outcome& notReady = Write({0x01, 0x02});
+    host.RunFor(1s);
+    EXPECT_EQ(refused.runs, 1);
+    EXPECT_EQ(refused.status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(refused.information, 0u);
+    EXPECT_EQ(notReady.status, STATUS_DEVICE_NOT_READY);
+    EXPECT_TRUE(station.Heard().empty());
+
+    /* A frame while the last one is still going out cannot be taken either. */
+    port->RejectWrites(std::nullopt);
+    Outcome& first = Write({0x01, 0x02, 0x03});
+    Outcome& overlapping = Write({0x04});
+    EXPECT_EQ(overlapping.runs, 1);
+    EXPECT_EQ(overlapping.status, STATUS_INVALID_DEVICE_STATE);
+    host.RunFor(1s);
+    EXPECT_EQ(first.status, STATUS_SUCCESS);
+    EXPECT_EQ(first.information, 3u);
+    EXPECT_EQ(station.HeardBytes(), (ByteList{0x01, 0x02, 0x03}));
+    EXPECT_EQ(port->WritesSeen(), 4u);
+}
+
+/* ---- A small driver loaded through the host, configured from the registry ---- */
+
+typedef struct _LINE_DRIVER_CONTEXT {
+    ULONG BaudRate;
+    WCHAR SerialPort[64];
+    ULONG Unloads;
+} LINE_DRIVER_CONTEXT, *PLINE_DRIVER_CONTEXT;
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(LINE_DRIVER_CONTEXT, LineGetDriverContext)
+
+typedef struct _LINE_DEVICE_CONTEXT {
+    WDFIOTARGET Target;
+    WDFREQUEST Read;
+    WDFMEMORY ReadByte;
+    UCHAR Received[64];
+    ULONG ReceivedCount;
+    NTSTATUS WriteStatus;
+    ULONG_PTR Written;
+    NTSTATUS BaudStatus;
+} LINE_DEVICE_CONTEXT, *PLINE_DEVICE_CONTEXT;
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(LINE_DEVICE_CONTEXT, LineGetDeviceContext)
+
+constexpr ULONG kLineTag = 0x656E694C; /* "Line" */
+
+/* Outlives the driver object, so the test can see the unload happened. */
+ULONG lineDriverUnloads;
+
+BOOLEAN LineSendRead(PLINE_DEVICE_CONTEXT context);
+
+VOID LineReadDone(WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS params, WDFCONTEXT context)
+{
+    auto* device = static_cast<PLINE_DEVICE_CONTEXT>(context);
+    if (!NT_SUCCESS(params->IoStatus.Status)) {
+        return; /* cancelled at close: the port is going */
+    }
+    if (params->IoStatus.Information == 1 && device->ReceivedCount < sizeof(device->Received)) {
+        WdfMemoryCopyToBuffer(params->Parameters.Read.Buffer, 0, &device->Received[device->ReceivedCount++], 1);
+    }
+    LineSendRead(device);
+}
+
+BOOLEAN LineSendRead(PLINE_DEVICE_CONTEXT context)
+{
+    WDF_REQUEST_REUSE_PARAMS reuse;
+    WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
+    WdfRequestReuse(context->Read, &reuse);
+    if (!NT_SUCCESS(WdfIoTargetFormatRequestForRead(context->Target, context->Read, context->ReadByte, NULL, NULL))) {
+        return FALSE;
+    }
+    WdfRequestSetCompletionRoutine(context->Read, LineReadDone, context);
+    return WdfRequestSend(context->Read, context->Target, WDF_NO_SEND_OPTIONS);
+}
+
+VOID LineWriteDone(WDFREQUEST request, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS params, WDFCONTEXT context)
+{
+    auto* device = static_cast<PLINE_DEVICE_CONTEXT>(context);
+    device->WriteStatus = params->IoStatus.Status;
+    device->Written = params->IoStatus.Information;
+    WdfObjectDelete(request);
+}
+
+NTSTATUS LineSendFrame(WDFDEVICE device, const UCHAR* frame, size_t length)
+{
+    PLINE_DEVICE_CONTEXT context = LineGetDeviceContext(device);
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = context->Target;
+    WDFREQUEST request;
+    NTSTATUS status = WdfRequestCreate(&attributes, context->Target, &request);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = request;
+    WDFMEMORY memory;
+    PVOID buffer;
+    status = WdfMemoryCreate(&attributes, NonPagedPool, kLineTag, length, &memory, &buffer);
+    if (NT_SUCCESS(status)) {
+        RtlCopyMemory(buffer, frame, length);
+        status = WdfIoTargetFormatRequestForWrite(context->Target, request, memory, NULL, NULL);
+    }
+    if (!NT_SUCCESS(status)) {
+        WdfObjectDelete(request);
+        return status;
+    }
+    context->WriteStatus = STATUS_PENDING;
+    WdfRequestSetCompletionRoutine(request, LineWriteDone, context);
+    if (!WdfRequestSend(request, context->Target, WDF_NO_SEND_OPTIONS)) {
+        status = WdfRequestGetStatus(request);
+        WdfObjectDelete(request);
+        return status;
+    }
+    return STATUS_PENDING;
+}
+
+NTSTATUS LineSelfManagedIoInit(WDFDEVICE device)
+{
+    PLINE_DEVICE_CONTEXT context = LineGetDeviceContext(device);
+    PLINE_DRIVER_CONTEXT driver = LineGetDriverContext(WdfGetDriver());
+    NTSTATUS status = WdfIoTargetCreate(device, WDF_NO_OBJECT_ATTRIBUTES, &context->Target);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, driver->SerialPort);
+    WDF_IO_TARGET_OPEN_PARAMS params;
+    WDF_IO_TARGET_OPEN_PARAMS_INIT_OPEN_BY_NAME(&params, &name, 0x1F0000);
+    params.ShareAccess = 0;
+    status = WdfIoTargetOpen(context->Target, &params);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    PDEVICE_OBJECT lower = WdfIoTargetWdmGetTargetDeviceObject(context->Target);
+    KEVENT event;
+    IO_STATUS_BLOCK iosb;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_SERIAL_SET_BAUD_RATE, lower, &driver->BaudRate, sizeof(ULONG), NULL,
+                                             0, FALSE, &event, &iosb);
+    context->BaudStatus = irp == NULL ? STATUS_NO_MEMORY : IoCallDriver(lower, irp);
+    if (context->BaudStatus == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+        context->BaudStatus = iosb.Status;
+    }
+
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = context->Target;
+    status = WdfRequestCreate(&attributes, context->Target, &context->Read);
+    if (NT_SUCCESS(status)) {
+        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+        attributes.ParentObject = context->Read;
+        status = WdfMemoryCreate(&attributes, NonPagedPool, kLineTag, 1, &context->ReadByte, NULL);
+    }
+    if (NT_SUCCESS(status) && !LineSendRead(context)) {
+        status = STATUS_UNSUCCESSFUL;
+    }
+    return status;
+}
+
+VOID LineSelfManagedIoCleanup(WDFDEVICE device)
+{
+    PLINE_DEVICE_CONTEXT context = LineGetDeviceContext(device);
+    if (context->Target != NULL) {
+        WdfIoTargetClose(context->Target);
+    }
+}
+
+NTSTATUS LineEvtDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init)
+{
+    WDF_PNPPOWER_EVENT_CALLBACKS pnp;
+    WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&pnp);
+    pnp.EvtDeviceSelfManagedIoInit = LineSelfManagedIoInit;
+    pnp.EvtDeviceSelfManagedIoCleanup = LineSelfManagedIoCleanup;
+    WdfDeviceInitSetPnpPowerEventCallbacks(init, &pnp);
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, LINE_DEVICE_CONTEXT);
+    attributes.ExecutionLevel = WdfExecutionLevelPassive;
+    WDFDEVICE device;
+    return WdfDeviceCreate(&init, &attributes, &device);
+}
+
+VOID LineEvtDriverUnload(WDFDRIVER)
+{
+    ++lineDriverUnloads;
+}
+
+NTSTATUS LineDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
+{
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, LINE_DRIVER_CONTEXT);
+    WDF_DRIVER_CONFIG config;
+    WDF_DRIVER_CONFIG_INIT(&config, LineEvtDeviceAdd);
+    config.EvtDriverUnload = LineEvtDriverUnload;
+    WDFDRIVER driver;
+    NTSTATUS status = WdfDriverCreate(driverObject, registryPath, &attributes, &config, &driver);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    PLINE_DRIVER_CONTEXT context = LineGetDriverContext(driver);
+    WDFKEY key;
+    status = WdfRegistryOpenKey(NULL, registryPath, KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, &key);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    DECLARE_CONST_UNICODE_STRING(baudName, u"BaudRate");
+    DECLARE_CONST_UNICODE_STRING(portName, u"SerialPort");
+    status = WdfRegistryQueryULong(key, &baudName, &context->BaudRate);
+    if (NT_SUCCESS(status)) {
+        /* Leaves room for the terminator the value may lack. */
+        status = WdfRegistryQueryValue(key, &portName, sizeof(context->SerialPort) - sizeof(WCHAR),
+                                       context->SerialPort, NULL, NULL);
+    }
+    WdfRegistryClose(key);
+    return status;
+}
+
+class HostedDriverTest : public ::testing::Test {
+protected:
+    ~HostedDriverTest() override
+    {
+        /* A failed test leaves the driver loaded: it goes before the line does. */
+        if (host.Driver() != nullptr) {
+            if (host.PnpDevice() != nullptr) {
+                host.RemoveDevice();
+            }
+            host.UnloadDriver();
+        }
+        for (auto& port : ports) {
+            port->Disconnect();
+        }
+    }
+
+    platform::Host host{platform::Clock::Virtual};
+    sim::HartLine line{host};
+    sim::ScriptedStation slave{line, "slave"};
+    std::vector<std::shared_ptr<sim::SimulatedSerialPort>> ports;
+};
+
+TEST_F(HostedDriverTest, DriverConfiguredFromTheRegistryExchangesAFrameAndLeavesNothingBehind)
+{
+    lineDriverUnloads = 0;
+    const char* configuration = R"(Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\HartDriver]
+"BaudRate"=dword:000004b0
+"SerialPort"="\\Device\\Serial1"
+)";
+    const platform::RegLoadResult loaded = host.GetRegistry().LoadText(configuration, "line.reg");
+    ASSERT_TRUE(loaded) << loaded.message;
+    /* Two ports on the line; the configuration picks the second. */
+    ports.push_back(sim::SimulatedSerialPort::Create(host, line, u"\\Device\\Serial0", "COM1"));
+    ports.push_back(sim::SimulatedSerialPort::Create(host, line, u"\\Device\\Serial1", "COM2"));
+    sim::SimulatedSerialPort& port = *ports[1];
+
+    ASSERT_EQ(LineDriverEntry(host.DriverObject(), host.RegistryPath()), STATUS_SUCCESS);
+    ASSERT_EQ(host.AddDevice(), STATUS_SUCCESS);
+    ASSERT_EQ(host.StartDevice(), STATUS_SUCCESS);
+    WDFDEVICE device = host.PnpDevice();
+    PLINE_DEVICE_CONTEXT context = LineGetDeviceContext(device);
+    EXPECT_EQ(context->BaudStatus, STATUS_SUCCESS);
+    EXPECT_EQ(port.Settings().baudRate, 1200u);
+    EXPECT_EQ(port.OpenCount(), 1u);
+    EXPECT_EQ(ports[0]->OpenCount(), 0u);
+
+    /* The slave answers a complete request a little after it ends. */
+    const ByteList request = {0xFF, 0xFF, 0xFF, 0x02, 0x80, 0x00, 0x00, 0x82};
+    const ByteList answer = {0xFF, 0xFF, 0x06, 0x80, 0x00, 0x02, 0x00, 0x00, 0x84};
+    slave.OnHeard([&](const sim::LineCharacter&) {
+        if (slave.Heard().size() == request.size()) {
+            slave.SendAfter(3 * T, answer);
+        }
+    });
+    ASSERT_EQ(LineSendFrame(device, request.data(), request.size()), STATUS_PENDING);
+    ASSERT_TRUE(host.GetDispatcher().RunUntil([&] { return context->ReceivedCount == answer.size(); }, Ticks(1s)));
+    EXPECT_EQ(context->WriteStatus, STATUS_SUCCESS);
+    EXPECT_EQ(context->Written, request.size());
+    EXPECT_EQ(slave.HeardBytes(), request);
+    EXPECT_EQ(ByteList(context->Received, context->Received + context->ReceivedCount), answer);
+    EXPECT_EQ(port.PendingReads(), 1u);
+
+    host.RemoveDevice();
+    EXPECT_EQ(port.OpenCount(), 0u);
+    EXPECT_EQ(port.PendingReads(), 0u);
+    host.UnloadDriver();
+    EXPECT_EQ(lineDriverUnloads, 1u);
+    EXPECT_EQ(host.LiveObjects(), 0u);
+    EXPECT_EQ(host.PoolAllocations(), 0u);
+}
+
+} // namespace
