@@ -128,6 +128,14 @@ static VOID HartStopPortIo(PHARTDEVICE_CONTEXT DeviceContext)
         WdfIoQueuePurgeSynchronously(DeviceContext->QueueWriteSecondary);
     }
     ResetPortDataReceiverFsm(DeviceContext->Device);
+    /*
+     * The answer wait takes no EVT_STARTUP, and with its counters cleared it
+     * would never end: the next client's writes would wait for ever. Leaving
+     * it the way a suspend does brings the master back to the restart.
+     */
+    if (DeviceContext->CurrentState == &STATE_WAIT_ACK) {
+        FsmMasterProcessEvent(DeviceContext->Device, EVT_SUSPEND_IO);
+    }
     FsmMasterProcessEvent(DeviceContext->Device, EVT_STARTUP);
 }
 

@@ -143,6 +143,8 @@ static VOID HartSubscribe(PHARTDEVICE_CONTEXT DeviceContext, WDFREQUEST Request,
         HartTrace(0x01, "SUCCESS!!!!\n");
     } else {
         HartTrace(0x01, "FAILED!!!! Status: 0x%2X\n", (unsigned)status);
+        /* The client learns that no notification will come, rather than wait for one. */
+        *Status = status;
     }
 }
 

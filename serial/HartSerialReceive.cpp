@@ -51,15 +51,17 @@ BOOLEAN HartReadDataFromPort(PHARTDEVICE_CONTEXT DeviceContext)
     WDFMEMORY memory = NULL;
     status = WdfMemoryCreate(&memoryAttributes, NonPagedPool, HART_POOL_TAG, 1, &memory, NULL);
     if (!NT_SUCCESS(status)) {
-        /* The request stays recorded: cleanup, close or suspend release it. */
+        /* Released at once: a read left on record would block every later read for good. */
         WdfSpinLockRelease(DeviceContext->ReadSpinLock);
         HartTrace(0x01, "%s Error: WdfMemoryCreate failed with Status: 0x%X\n", "HartReadDataFromPort",
                   (unsigned)status);
+        HartReleaseSerialRead(DeviceContext, NULL);
         return FALSE;
     }
     if (WdfIoTargetGetState(DeviceContext->IoTarget) != WdfIoTargetStarted) {
         WdfSpinLockRelease(DeviceContext->ReadSpinLock);
         HartTrace(0x01, "%s Error: IoTarget is not started\n", "HartReadDataFromPort");
+        HartReleaseSerialRead(DeviceContext, memory);
         HartCompleteNextReadRequest(DeviceContext);
         return FALSE;
     }
@@ -75,11 +77,14 @@ BOOLEAN HartReadDataFromPort(PHARTDEVICE_CONTEXT DeviceContext)
     WdfRequestSetCompletionRoutine(DeviceContext->ReadRequestToSerial, HartGotDataFromSerialPort, DeviceContext);
     if (!WdfRequestSend(DeviceContext->ReadRequestToSerial, DeviceContext->IoTarget, WDF_NO_SEND_OPTIONS)) {
         WdfSpinLockRelease(DeviceContext->ReadSpinLock);
-        if (WdfRequestGetStatus(DeviceContext->ReadRequestToSerial) == STATUS_CANCELLED) {
+        NTSTATUS sendStatus = WdfRequestGetStatus(DeviceContext->ReadRequestToSerial);
+        /* No completion routine runs for a refused read: it is released here, and no read is under way. */
+        HartReleaseSerialRead(DeviceContext, memory);
+        if (sendStatus == STATUS_CANCELLED) {
             HartTrace(0x01, "WdfRequestSend Failed: STATUS_CANCELLED\n");
             HartCompleteNextReadRequest(DeviceContext);
         }
-        return TRUE;
+        return FALSE;
     }
     WdfSpinLockRelease(DeviceContext->ReadSpinLock);
     return TRUE;

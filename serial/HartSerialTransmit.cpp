@@ -124,6 +124,8 @@ VOID HartEvtWorkItemWrite(WDFWORKITEM WorkItem)
     }
     if (deviceContext->IoTarget == NULL) {
         HartTrace(0x01, "IoTarget is NULL!\n");
+        /* Without a target nothing goes out; the master's retry rules end the write. */
+        HartWriteFailureEnding(deviceContext);
         return;
     }
     WDF_IO_TARGET_STATE targetState = WdfIoTargetGetState(deviceContext->IoTarget);
@@ -186,6 +188,9 @@ VOID HartWriteRequestToSerialCompletion(WDFREQUEST Request, WDFIOTARGET Target, 
               (unsigned)Params->IoStatus.Status, (int)Params->IoStatus.Information);
     if (Params->IoStatus.Status == STATUS_INVALID_DEVICE_STATE && deviceContext->IoTarget != NULL &&
         !HartReopenSerialTarget(deviceContext)) {
+        /* The port has lost its target; the master still hears of the write, so the client's write ends. */
+        deviceContext->WriteCompletionParams = *Params;
+        HartWriteFailureEnding(deviceContext);
         return;
     }
     deviceContext->WriteCompletionParams = *Params;
@@ -250,6 +255,10 @@ VOID HartEvtWorkItemTriggerTx(WDFWORKITEM WorkItem)
     if (deviceContext->IoTarget != NULL) {
         if (WdfIoTargetGetState(deviceContext->IoTarget) == WdfIoTargetStopped &&
             !HartRecreateSerialTarget(deviceContext)) {
+            /* A pending write is still raised: with no target it fails by the master's rules instead of hanging. */
+            if (deviceContext->PendingWriteRequest != NULL) {
+                FsmMasterProcessEvent(deviceContext->Device, EVT_XMIT_REQ);
+            }
             return;
         }
         NTSTATUS status = HartSetSerialFIFOControl(deviceContext, SERIAL_IOC_FCR_FIFO_ENABLE);

@@ -157,3 +157,34 @@ TEST_F(PortTest, RemovalCancelsOutstandingRequestsAndSignalsTheClient)
 
 } // namespace
 } // namespace drivertest
+
+namespace drivertest {
+namespace {
+
+TEST_F(PortTest, ClosingDuringTheAnswerWaitLeavesTheNextClientAWorkingLink)
+{
+    Boot();
+    platform::File port = OpenMainAndPort();
+    system_->Device(0).Config().silent = true;
+    auto write = port.WriteAsync(Request(0, 0));
+    system_->Host().RunFor(500ms);
+    port.Close();
+    EXPECT_EQ(write.Wait().status, STATUS_CANCELLED) << "a write pending at close ends";
+    system_->Device(0).Config().silent = false;
+    auto reopened = system_->OpenPort("1");
+    ASSERT_TRUE(NT_SUCCESS(reopened.status));
+    EXPECT_EQ(reopened.file.Write(Request(0, 0)).status, STATUS_SUCCESS);
+}
+
+TEST_F(PortTest, SubscribingWithSomethingThatIsNotAnEventFails)
+{
+    Boot();
+    platform::File port = OpenMainAndPort();
+    auto result = port.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_SUBSCRIBE, Bytes{0x34, 0x12, 0, 0}, 0);
+    EXPECT_FALSE(NT_SUCCESS(result.status)) << "no notification will come, and the client is told so";
+    EXPECT_EQ(port.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_UNSUBSCRIBE, Bytes{0}, 0).status,
+              STATUS_UNSUCCESSFUL);
+}
+
+} // namespace
+} // namespace drivertest
