@@ -1,7 +1,7 @@
 # The two everyday commands: `make demo` and `make test`. Each installs the
 # Debian packages it needs before it configures and builds.
 JOBS ?= $(shell nproc)
-BUILD_DEPS := cmake g++ make ninja-build
+BUILD_DEPS := cmake g++ make ninja-build libcli11-dev nlohmann-json3-dev
 TEST_DEPS  := $(BUILD_DEPS) libgtest-dev libgmock-dev
 BENCH_DEPS := $(BUILD_DEPS) libbenchmark-dev valgrind
 
@@ -26,6 +26,8 @@ asan: deps-test
 
 demo: release
 	@build/release/tools/hartdemo
+	@echo; echo '$$ hartctl --sim --sim-devices 3 identify'; build/release/tools/hartctl --sim --sim-devices 3 identify
+	@echo; echo '$$ hartctl --sim send 0'; build/release/tools/hartctl --sim send 0
 
 test: asan
 	@cd build/asan && ctest --output-on-failure -j $(JOBS) -LE slow

@@ -1,14 +1,29 @@
 /*
- * A HART field device on the simulated line: it hears STX frames addressed
- * to it (its polling address with either master's bit, or its long address)
- * and answers them with ACK frames after its turnaround. It knows the
- * universal commands a host uses to identify and read a device and answers
- * every other command with response code 64 (command not implemented).
+ * A HART field device on the simulated line, as a host meets it: it hears
+ * STX frames addressed to it (its polling address with either master's bit,
+ * its long address, or the broadcast address for the identify-by-tag
+ * commands) and answers them with ACK frames after its turnaround. It knows
+ * the universal commands a host uses to identify, read and configure a
+ * device and the common ones for burst mode and additional status; anything
+ * else gets response code 64 (command not implemented).
+ *
+ * Status bits that concern one master (configuration changed, more status
+ * available) are kept per master, so that each master sees a change until
+ * it has acknowledged it itself.
+ *
+ * In burst mode the device publishes its burst command in BACK frames on its
+ * own. After each of its frames it leaves the line quiet for a pause in
+ * which a master may talk; a request heard then is answered (with the burst
+ * bit set) before the next burst frame. The master bit of successive burst
+ * frames alternates, and the frame after an answer carries the bit of the
+ * master just served, so the other master gets the next turn.
  */
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "sim/HartFrame.h"
@@ -18,22 +33,65 @@ namespace sim {
 
 /* Response codes and device status bits the device reports. */
 inline constexpr std::uint8_t kResponseSuccess = 0;
+inline constexpr std::uint8_t kResponseInvalidSelection = 2;
+inline constexpr std::uint8_t kResponseTooFewDataBytes = 5;
+inline constexpr std::uint8_t kResponseWriteProtected = 7;
+inline constexpr std::uint8_t kResponseCounterMismatch = 9;
 inline constexpr std::uint8_t kResponseCommandNotImplemented = 64;
+inline constexpr std::uint8_t kStatusDeviceMalfunction = 0x80;
 inline constexpr std::uint8_t kStatusConfigurationChanged = 0x40;
 inline constexpr std::uint8_t kStatusMoreStatusAvailable = 0x10;
+
+/* Units codes the device uses. */
+inline constexpr std::uint8_t kUnitsDegreesCelsius = 32;
+inline constexpr std::uint8_t kUnitsMilliamperes = 39;
+inline constexpr std::uint8_t kUnitsPercent = 57;
+
+struct DeviceVariable {
+    std::uint8_t units = kUnitsDegreesCelsius;
+    float value = 0.0f;
+    /* Device variable classification (64: temperature). */
+    std::uint8_t classification = 64;
+};
 
 struct FieldDeviceConfig {
     std::uint8_t pollingAddress = 0;
     std::uint8_t manufacturerId = 0x26;
     std::uint8_t deviceType = 0x06;
     std::uint32_t deviceId = 0x123456;
+    /* 5: command 0 in its 12-byte form; 6 adds the long tag (20, 21, 22);
+       7: command 0 in its 22-byte form and the burst configuration commands
+       103 to 107. */
+    std::uint8_t universalRevision = 5;
+    /* Bits always reported (device malfunction, PV out of limits, ...),
+       besides the per-master bits the device keeps itself. */
     std::uint8_t deviceStatus = 0;
     float primaryValue = 12.5f;
-    std::uint8_t primaryUnits = 32; /* degrees Celsius */
+    std::uint8_t primaryUnits = kUnitsDegreesCelsius;
+    /* Secondary, tertiary and quaternary variables. */
+    std::array<DeviceVariable, 3> otherVariables{
+        DeviceVariable{kUnitsDegreesCelsius, 21.0f, 64}, DeviceVariable{kUnitsDegreesCelsius, 0.0f, 64},
+        DeviceVariable{kUnitsDegreesCelsius, 0.0f, 64}};
+    /* The range that maps the primary value onto 4 to 20 mA. */
+    float lowerRange = 0.0f;
+    float upperRange = 100.0f;
     std::string tag = "TT-101";
+    std::string longTag = "SIMULATED TEMPERATURE TRANSMITTER";
+    std::string descriptor = "SIMULATED";
+    std::string message = "HART LINE SIMULATOR";
+    std::array<std::uint8_t, 3> date{1, 1, 126};
+    std::uint32_t finalAssemblyNumber = 0x000101;
+    bool writeProtected = false;
     /* Preambles before each answer, and the pause between request and answer. */
     int preambles = 5;
     Ticks turnaround = 2 * kHartCharacterTime;
+    /* Burst mode from the start, the command it publishes, the least time
+       between the starts of two burst frames, and the quiet time it leaves
+       after each of its frames for a master. */
+    bool burstMode = false;
+    std::uint8_t burstCommand = 1;
+    Ticks burstPeriod{0};
+    Ticks burstPause = Ticks{750'000}; /* 75 ms: a master's whole hold window and its first character */
     /* Faults a test can switch on: no answers at all, answers with a wrong check byte. */
     bool silent = false;
     bool corruptCheckByte = false;
@@ -53,22 +111,63 @@ public:
     Bytes LongAddress() const;
     std::size_t RequestsHeard() const { return requestsHeard_; }
     std::size_t AnswersSent() const { return answersSent_; }
+    /* Answers to the primary (true) or the secondary master. */
+    std::size_t AnswersTo(bool primary) const { return answersTo_[primary ? 1 : 0]; }
+    std::size_t BurstFramesSent() const { return burstFramesSent_; }
+
+    /* Burst mode on or off, as command 109 does it. */
+    void SetBurstMode(bool on);
+    bool Bursting() const { return bursting_; }
+    /* New additional status (command 48): both masters see "more status available". */
+    void SetAdditionalStatus(const std::array<std::uint8_t, 6>& status);
+    /* A configuration change made at the device (or by a write command). */
+    void MarkConfigurationChanged();
+    std::uint16_t ConfigurationChangeCounter() const { return configChangeCounter_; }
+    /* The status byte the device would send to the primary (true) or the secondary master. */
+    std::uint8_t DeviceStatusFor(bool primary) const;
 
 private:
     void Hear(const LineCharacter& character);
     bool AddressedToMe(const HartFrame& request) const;
-    /* Response code, device status and data for a command. */
-    Bytes Answer(std::uint8_t command, const Bytes& requestData);
+    /* Response code, device status and data; nothing when the device must not answer. */
+    std::optional<Bytes> Answer(const HartFrame& request);
+    Bytes CommandData(std::uint8_t command, const Bytes& requestData, int master, std::uint8_t& responseCode);
+    Bytes IdentityData() const;
     void Respond(const HartFrame& request);
+    void Send(Bytes bytes, bool burstFrame);
+    void ScheduleBurst(Ticks at);
+    void SendBurst();
+    void Later(Ticks at, std::function<void()> task, std::uint64_t* keyOut = nullptr);
+    void CancelScheduled(std::uint64_t key);
+    /* Delivers one write command's effect and marks the configuration changed. */
+    void Changed();
 
     HartLine& line_;
     FieldDeviceConfig config_;
     StationId id_;
     FrameParser parser_;
     std::map<std::uint64_t, platform::Dispatcher::TimerKey> scheduled_;
-    std::uint64_t nextAnswer_ = 0;
+    std::uint64_t nextScheduled_ = 1;
     std::size_t requestsHeard_ = 0;
     std::size_t answersSent_ = 0;
+    std::array<std::size_t, 2> answersTo_{};
+    std::size_t burstFramesSent_ = 0;
+
+    /* Per master: index 1 primary, 0 secondary. */
+    std::array<bool, 2> configChanged_{};
+    std::array<bool, 2> moreStatus_{};
+    std::uint16_t configChangeCounter_ = 0;
+    std::array<std::uint8_t, 6> additionalStatus_{};
+    std::uint8_t loopCurrentMode_ = 1;
+    std::array<std::uint8_t, 8> burstVariables_{0, 1, 2, 3, 250, 250, 250, 250};
+    std::uint8_t burstTriggerMode_ = 0;
+
+    bool bursting_ = false;
+    bool answering_ = false; /* an answer is due or on the line */
+    bool sending_ = false;
+    std::uint8_t nextBurstMasterBit_ = kMasterBit;
+    std::uint64_t burstKey_ = 0;
+    Ticks lastBurstStart_{-1};
 };
 
 } // namespace sim

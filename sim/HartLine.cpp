@@ -35,6 +35,11 @@ HartLine::~HartLine()
     for (auto& [serial, key] : deferred_) {
         dispatcher_.Cancel(key);
     }
+    for (Station& station : stations_) {
+        if (station.paused) {
+            dispatcher_.Cancel(station.resumeKey);
+        }
+    }
 }
 
 HartLine::Station& HartLine::At(StationId station)
@@ -54,7 +59,10 @@ const HartLine::Station& HartLine::At(StationId station) const
 
 StationId HartLine::Attach(std::string name, ReceiveHandler onReceive)
 {
-    stations_.push_back(Station{std::move(name), std::move(onReceive), {}, true, false});
+    Station station;
+    station.name = std::move(name);
+    station.onReceive = std::move(onReceive);
+    stations_.push_back(std::move(station));
     return static_cast<StationId>(stations_.size() - 1);
 }
 
@@ -64,6 +72,28 @@ void HartLine::Detach(StationId station)
     detached.attached = false;
     detached.onReceive = {};
     detached.queue.clear();
+    if (detached.paused) {
+        dispatcher_.Cancel(detached.resumeKey);
+        detached.paused = false;
+    }
+}
+
+void HartLine::MarkNoise(StationId station)
+{
+    At(station).noise = true;
+}
+
+void HartLine::InjectGap(StationId station, std::size_t afterCharacters, Ticks gap)
+{
+    Station& sender = At(station);
+    sender.gapAfter = afterCharacters;
+    sender.gap = gap;
+    sender.gapArmed = true;
+}
+
+Ticks HartLine::BusyTime() const
+{
+    return busyOpen_ ? busyTime_ + (Now() - busySince_) : busyTime_;
 }
 
 const std::string& HartLine::Name(StationId station) const
@@ -78,7 +108,7 @@ void HartLine::Transmit(StationId station, std::span<const std::uint8_t> bytes, 
         return;
     }
     sender.queue.push_back(Transmission{{bytes.begin(), bytes.end()}, 0, std::move(onSent)});
-    if (!sender.sending) {
+    if (!sender.sending && !sender.paused) {
         StartIdle(station);
     }
 }
@@ -88,6 +118,10 @@ void HartLine::AbortTransmit(StationId station)
     Station& sender = At(station);
     for (Transmission& transmission : sender.queue) {
         transmission.bytes.resize(transmission.next);
+    }
+    if (sender.paused) {
+        dispatcher_.Cancel(sender.resumeKey);
+        sender.paused = false;
     }
     if (!sender.sending) {
         StartIdle(station);
@@ -153,17 +187,36 @@ void HartLine::StartCharacter(StationId station)
                                     now + characterTime_, station};
     /* Intervals are half-open: a character that starts as another ends
        (back to back, or an answer right at the end) does not overlap it. */
+    bool lineWasQuiet = true;
+    bool stationsOverlap = false;
     for (auto& [otherSerial, other] : onLine_) {
-        if (other.character.from != station && other.character.end > now) {
+        if (other.character.end <= now) {
+            continue;
+        }
+        lineWasQuiet = false;
+        if (other.character.from != station) {
             AddOnce(other.overlapped, station);
             AddOnce(entry.overlapped, other.character.from);
+            stationsOverlap = stationsOverlap || !At(other.character.from).noise;
         }
     }
-    if (!entry.overlapped.empty() && !colliding_) {
+    /* Noise garbles what it hits, but only stations talking over each
+       other is a collision: that count is what arbitration must keep at 0. */
+    if (stationsOverlap && !sender.noise && !colliding_) {
         colliding_ = true;
         ++collisions_;
     }
+    if (lineWasQuiet) {
+        /* A character that ended at this instant may not have been taken
+           off the line yet: its interval is closed here. */
+        if (busyOpen_) {
+            busyTime_ += now - busySince_;
+        }
+        busyOpen_ = true;
+        busySince_ = now;
+    }
     sender.sending = true;
+    ++sender.charactersSent;
     ++charactersSent_;
     entry.endKey = dispatcher_.Schedule(entry.character.end, [this, serial] { EndCharacter(serial); });
     onLine_.emplace(serial, std::move(entry));
@@ -190,6 +243,10 @@ void HartLine::EndCharacter(std::uint64_t serial)
     if (std::none_of(onLine_.begin(), onLine_.end(),
                      [now](const auto& entry) { return entry.second.character.end > now; })) {
         colliding_ = false;
+        if (busyOpen_) {
+            busyTime_ += now - busySince_;
+            busyOpen_ = false;
+        }
     }
 
     LineCharacter character = ended.character;
@@ -198,8 +255,26 @@ void HartLine::EndCharacter(std::uint64_t serial)
         character.byte = Corrupt(character.byte);
         ++charactersGarbled_;
     }
+    bool dropped = false;
+    if (faultFilter_) {
+        switch (faultFilter_(character)) {
+        case CharacterFate::Deliver:
+            break;
+        case CharacterFate::Garble:
+            if (character.status != CharacterStatus::Garbled) {
+                character.status = CharacterStatus::Garbled;
+                character.byte = Corrupt(character.byte);
+                ++charactersGarbled_;
+            }
+            break;
+        case CharacterFate::Drop:
+            dropped = true;
+            ++charactersDropped_;
+            break;
+        }
+    }
 
-    /* The sender's next character follows without a gap. */
+    /* The sender's next character follows without a gap, unless one was injected. */
     const StationId from = character.from;
     Station& sender = At(from);
     sender.sending = false;
@@ -207,11 +282,11 @@ void HartLine::EndCharacter(std::uint64_t serial)
     if (sender.attached) {
         TakeFinished(sender, finished);
         if (!sender.queue.empty()) {
-            StartCharacter(from);
+            Continue(from);
         }
     }
 
-    for (StationId id = 0; id < stations_.size(); ++id) {
+    for (StationId id = 0; id < stations_.size() && !dropped; ++id) {
         /* Copied: a handler may detach its own station. */
         ReceiveHandler receive = stations_[id].onReceive;
         if (id == from || !receive ||
@@ -227,6 +302,27 @@ void HartLine::EndCharacter(std::uint64_t serial)
         if (handler) {
             handler(sent);
         }
+    }
+}
+
+void HartLine::Continue(StationId station)
+{
+    Station& sender = At(station);
+    if (sender.gapArmed && sender.queue.front().next == sender.gapAfter) {
+        sender.gapArmed = false;
+        sender.paused = true;
+        sender.resumeKey = dispatcher_.Schedule(Now() + sender.gap, [this, station] { Resume(station); });
+        return;
+    }
+    StartCharacter(station);
+}
+
+void HartLine::Resume(StationId station)
+{
+    Station& sender = At(station);
+    sender.paused = false;
+    if (sender.attached) {
+        StartIdle(station);
     }
 }
 

@@ -47,9 +47,17 @@ inline constexpr Ticks kHartCharacterTime = CharacterTime(kHartBitRate);
 
 enum class CharacterStatus {
     Ok,
-    /* Overlapped another station's character: the byte is corrupted and a
-       UART would report a framing or parity error. */
+    /* Overlapped another station's character (or was hit by noise): the
+       byte is corrupted and a UART would report a framing or parity error. */
     Garbled,
+};
+
+/* What a line fault does to a character that has just ended. */
+enum class CharacterFate {
+    Deliver,
+    Garble,
+    /* Lost in the loop: no receiver hears it (the sender's count still has it). */
+    Drop,
 };
 
 using StationId = std::uint32_t;
@@ -74,6 +82,8 @@ public:
     /* Runs when a transmission's last character has ended, with the count of
        characters that went on the line (fewer when it was aborted). */
     using SentHandler = std::function<void(std::size_t sent)>;
+    /* Decides the fate of every character as it ends (line faults). */
+    using FaultFilter = std::function<CharacterFate(const LineCharacter&)>;
 
     explicit HartLine(platform::Dispatcher& dispatcher);
     HartLine(platform::Dispatcher& dispatcher, const Options& options);
@@ -101,6 +111,17 @@ public:
     /* The station is sending or has characters queued (its RTS is up). */
     bool Transmitting(StationId station) const;
 
+    /* ---- Faults ---- */
+    /* A noise source: what it sends garbles what it overlaps like any
+       character, but is not counted as a collision between stations. */
+    void MarkNoise(StationId station);
+    /* Called for every character as it ends, before anyone hears it. */
+    void SetFaultFilter(FaultFilter filter) { faultFilter_ = std::move(filter); }
+    /* The station's transmitter stalls for gap after the afterCharacters-th
+       character of the next transmission that gets that far (a UART starved
+       by its driver), then goes on with the rest. */
+    void InjectGap(StationId station, std::size_t afterCharacters, Ticks gap);
+
     /* A character is on the line now. */
     bool CarrierDetect() const;
     /* A character of another station is on the line now: what the station's
@@ -115,6 +136,12 @@ public:
     std::size_t Collisions() const { return collisions_; }
     std::size_t CharactersSent() const { return charactersSent_; }
     std::size_t CharactersGarbled() const { return charactersGarbled_; }
+    std::size_t CharactersDropped() const { return charactersDropped_; }
+    /* Characters a station has put on the line. */
+    std::size_t CharactersSentBy(StationId station) const { return At(station).charactersSent; }
+    /* Time during which at least one character was on the line, up to now:
+       divided by the time elapsed it is the bus utilisation. */
+    Ticks BusyTime() const;
 
 private:
     struct Transmission {
@@ -128,6 +155,14 @@ private:
         std::deque<Transmission> queue;
         bool attached = true;
         bool sending = false; /* a character of this station is on the line */
+        bool noise = false;
+        /* The transmitter stalls (an injected gap) and resumes by itself. */
+        bool paused = false;
+        platform::Dispatcher::TimerKey resumeKey{};
+        std::size_t gapAfter = 0;
+        Ticks gap{};
+        bool gapArmed = false;
+        std::size_t charactersSent = 0;
     };
     struct OnLine {
         LineCharacter character;
@@ -139,6 +174,9 @@ private:
     Station& At(StationId station);
     const Station& At(StationId station) const;
     void StartCharacter(StationId station);
+    /* Starts the sender's next character, or stalls first when a gap is due. */
+    void Continue(StationId station);
+    void Resume(StationId station);
     /* The station is silent: starts its next character, if it has one. */
     void StartIdle(StationId station);
     void EndCharacter(std::uint64_t serial);
@@ -161,6 +199,12 @@ private:
     std::size_t collisions_ = 0;
     std::size_t charactersSent_ = 0;
     std::size_t charactersGarbled_ = 0;
+    std::size_t charactersDropped_ = 0;
+    FaultFilter faultFilter_;
+    /* Busy time: closed intervals summed, and the start of the open one. */
+    Ticks busyTime_{};
+    Ticks busySince_{};
+    bool busyOpen_ = false;
 };
 
 } // namespace sim

@@ -22,18 +22,70 @@ SimulatedSystem::SimulatedSystem(const SystemOptions& options)
         std::u16string name = u"\\Device\\Serial" + std::u16string(1, static_cast<char16_t>(u'0' + i));
         serialPorts_.push_back(SimulatedSerialPort::Create(*host_, *line_, name, "COM" + std::to_string(i + 1)));
     }
+    monitor_ = std::make_unique<LineMonitor>(*line_);
     for (int i = 0; i < options.fieldDevices; i++) {
         FieldDeviceConfig config;
         config.pollingAddress = static_cast<std::uint8_t>(i);
         config.deviceId = 0x100000u + static_cast<std::uint32_t>(i);
-        config.tag = "TT-10" + std::to_string(i);
+        config.tag = "TT-10";
+        config.tag += std::to_string(i);
+        config.universalRevision = options.universalRevision;
+        config.burstMode = options.burstDevice && i == 0;
         devices_.push_back(std::make_unique<FieldDevice>(*line_, config));
     }
+    auto scripted = [this](bool primary) {
+        ScriptedMasterConfig master;
+        master.primary = primary;
+        if (!primary) {
+            /* The secondary's longer waits keep two masters from starting together. */
+            master.quietTime += Ticks{800'000};
+            master.afterNoAnswer += Ticks{800'000};
+        }
+        for (const auto& device : devices_) {
+            HartFrame request;
+            request.delimiter = kDelimiterStx;
+            request.address = {device->Config().pollingAddress};
+            request.command = primary ? 1 : 2;
+            master.requests.push_back(request);
+        }
+        return std::make_unique<ScriptedMaster>(*line_, master);
+    };
+    if (options.scriptedPrimaryMaster) {
+        scriptedPrimary_ = scripted(true);
+    }
+    if (options.scriptedSecondMaster) {
+        scriptedMaster_ = scripted(false);
+    }
+}
+
+PHARTDEVICE_CONTEXT SimulatedSystem::PortRecord(const std::string& suffix)
+{
+    WDFDRIVER driver = host_->Driver();
+    if (driver == nullptr) {
+        return nullptr;
+    }
+    PDRIVER_CONTEXT driverContext = HartGetDriverContext(driver);
+    if (driverContext == nullptr || driverContext->Collection == nullptr) {
+        return nullptr;
+    }
+    const std::u16string link = PortLinkName(suffix);
+    ULONG count = WdfCollectionGetCount(driverContext->Collection);
+    for (ULONG i = 0; i < count; i++) {
+        auto port = static_cast<WDFDEVICE>(WdfCollectionGetItem(driverContext->Collection, i));
+        PHARTDEVICE_CONTEXT record = HartGetDeviceContext(port);
+        if (record != nullptr && std::u16string(reinterpret_cast<const char16_t*>(record->SymbolicLinkName)) == link) {
+            return record;
+        }
+    }
+    return nullptr;
 }
 
 SimulatedSystem::~SimulatedSystem()
 {
     Unload();
+    scriptedMaster_.reset();
+    scriptedPrimary_.reset();
+    monitor_.reset();
     devices_.clear();
     for (auto& port : serialPorts_) {
         port->Disconnect();
@@ -67,6 +119,20 @@ void SimulatedSystem::Unload()
         host_->RemoveDevice();
     }
     host_->UnloadDriver();
+}
+
+bool SimulatedSystem::UseSecondInstanceTiming(const std::string& suffix)
+{
+    PHARTDEVICE_CONTEXT record = PortRecord(suffix);
+    if (record == nullptr) {
+        return false;
+    }
+    constexpr USHORT kSecondaryDiff = 8;
+    record->Rt1Diff = kSecondaryDiff;
+    record->QuietTime = static_cast<USHORT>(record->Rt1Primary + kSecondaryDiff);
+    record->BgTimeStart = static_cast<USHORT>(record->BgTimeBase + record->QuietTime + 1);
+    record->BgTimeError = static_cast<USHORT>(record->BgTimeBase + record->QuietTime - 1);
+    return true;
 }
 
 platform::IoManager::OpenResult SimulatedSystem::OpenMain()

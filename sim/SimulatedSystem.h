@@ -13,8 +13,11 @@
 #include <platform/Host.h>
 #include <platform/IoManager.h>
 
+#include "link/HartDeviceContext.h"
 #include "sim/FieldDevice.h"
 #include "sim/HartLine.h"
+#include "sim/LineMonitor.h"
+#include "sim/ScriptedMaster.h"
 #include "sim/SimulatedSerialPort.h"
 
 namespace sim {
@@ -25,6 +28,17 @@ struct SystemOptions {
     int serialPorts = 1;
     /* Field devices on the line, at polling addresses 0, 1, 2, ... */
     int fieldDevices = 1;
+    /* Universal revision of the field devices (5 or 7). */
+    std::uint8_t universalRevision = 5;
+    /* The device at polling address 0 publishes command 1 in burst mode. */
+    bool burstDevice = false;
+    /* A scripted secondary master that keeps the timing and polls command 1
+       of every device from the start (a second driver port as the other
+       master is opened and driven by the client instead). */
+    bool scriptedSecondMaster = false;
+    /* A scripted primary master as well, for a line whose driver port only
+       listens (hartctl monitor): both masters' traffic is then on the line. */
+    bool scriptedPrimaryMaster = false;
     /* A .reg text loaded before the driver (service key values, more device-map entries). */
     std::string registry;
 };
@@ -51,12 +65,33 @@ public:
     HartLine& Line() { return *line_; }
     SimulatedSerialPort& SerialPort(int index) { return *serialPorts_.at(static_cast<size_t>(index)); }
     FieldDevice& Device(int index) { return *devices_.at(static_cast<size_t>(index)); }
+    int DeviceCount() const { return static_cast<int>(devices_.size()); }
+    /* Every frame on the line, as a monitor clipped onto the loop sees it. */
+    LineMonitor& Monitor() { return *monitor_; }
+    /* Null unless SystemOptions::scriptedSecondMaster / scriptedPrimaryMaster. */
+    ScriptedMaster* SecondMaster() { return scriptedMaster_.get(); }
+    ScriptedMaster* PrimaryMaster() { return scriptedPrimary_.get(); }
+    /* The record of the port device of COM<suffix>; null when there is none
+       (before the main device was first opened). Dispatcher thread only. */
+    PHARTDEVICE_CONTEXT PortRecord(const std::string& suffix);
+    /* The second master on a line is another driver instance on another
+       computer, whose registry gives it the secondary master's timing (a
+       longer quiet time and answer wait, so that the two never start
+       together). Both ports here share one driver and its one timing set,
+       so this gives the port of COM<suffix> the set that instance's port
+       would have copied: RT1DIFF 8, QUIETTIME 42, BGTIMESTART 308,
+       BGTIMEERROR 306. Call it before the port is opened; false when the
+       port does not exist. */
+    bool UseSecondInstanceTiming(const std::string& suffix);
 
 private:
     std::unique_ptr<platform::Host> host_;
     std::unique_ptr<HartLine> line_;
     std::vector<std::shared_ptr<SimulatedSerialPort>> serialPorts_;
     std::vector<std::unique_ptr<FieldDevice>> devices_;
+    std::unique_ptr<LineMonitor> monitor_;
+    std::unique_ptr<ScriptedMaster> scriptedMaster_;
+    std::unique_ptr<ScriptedMaster> scriptedPrimary_;
     bool loaded_ = false;
 };
 

@@ -1,6 +1,8 @@
 /* The simulated field device as a master meets it on the line. */
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "sim/FieldDevice.h"
 #include "sim/ScriptedStation.h"
 
@@ -36,6 +38,22 @@ protected:
             }
         }
         return answer;
+    }
+
+    static Bytes PackedTag(const std::string& text, std::size_t bytes)
+    {
+        /* Six bits per character, upper-case ASCII as it is. */
+        Bytes packed(bytes, 0);
+        for (std::size_t i = 0; i < bytes / 3 * 4; i++) {
+            std::uint32_t code = static_cast<std::uint32_t>(i < text.size() ? text[i] : ' ') & 0x3F;
+            for (int b = 5; b >= 0; b--) {
+                std::size_t bit = i * 6 + static_cast<std::size_t>(5 - b);
+                if ((code >> b) & 1) {
+                    packed[bit / 8] |= static_cast<std::uint8_t>(0x80 >> (bit % 8));
+                }
+            }
+        }
+        return packed;
     }
 
     platform::Host host_;
@@ -97,6 +115,208 @@ TEST_F(FieldDeviceTest, SilenceAndCorruptCheckBytesAreInjectable)
     auto answer = Transact(Request({0x80 | 3}, 0));
     ASSERT_TRUE(answer);
     EXPECT_FALSE(answer->checkByteOk);
+}
+
+TEST_F(FieldDeviceTest, ConfigurationChangedIsAcknowledgedByEachMasterItself)
+{
+    /* Write tag, descriptor, date, then read it back. */
+    Bytes written = PackedTag("PT-7", 6);
+    Bytes descriptor = PackedTag("LOOP 2", 12);
+    written.insert(written.end(), descriptor.begin(), descriptor.end());
+    written.insert(written.end(), {3, 4, 125});
+    auto echo = Transact(Request({0x80 | 3}, 18, written));
+    ASSERT_TRUE(echo);
+    EXPECT_EQ(echo->data[0], kResponseSuccess);
+    EXPECT_EQ(device_.Config().tag, "PT-7");
+    EXPECT_EQ(device_.Config().descriptor, "LOOP 2");
+    auto read = Transact(Request({0x80 | 3}, 13));
+    ASSERT_TRUE(read);
+    EXPECT_EQ(Bytes(read->data.begin() + 2, read->data.end()), written);
+
+    EXPECT_EQ(read->data[1] & kStatusConfigurationChanged, kStatusConfigurationChanged);
+    auto reset = Transact(Request({0x80 | 3}, 38));
+    ASSERT_TRUE(reset);
+    EXPECT_EQ(reset->data[1] & kStatusConfigurationChanged, 0) << "cleared for the primary";
+    EXPECT_EQ(device_.DeviceStatusFor(false) & kStatusConfigurationChanged, kStatusConfigurationChanged)
+        << "still set for the secondary";
+}
+
+TEST_F(FieldDeviceTest, MoreStatusAvailableUntilCommand48IsRead)
+{
+    device_.SetAdditionalStatus({0x01, 0, 0, 0, 0, 0x20});
+    auto status = Transact(Request({0x00 | 3}, 1));
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->data[1], kStatusMoreStatusAvailable);
+    auto more = Transact(Request({0x00 | 3}, 48));
+    ASSERT_TRUE(more);
+    ASSERT_GE(more->data.size(), 8u);
+    EXPECT_EQ(Bytes(more->data.begin() + 2, more->data.begin() + 8), (Bytes{0x01, 0, 0, 0, 0, 0x20}));
+    EXPECT_EQ(more->data[1], 0);
+    EXPECT_EQ(device_.DeviceStatusFor(true), kStatusMoreStatusAvailable);
+}
+
+TEST_F(FieldDeviceTest, RejectsBadRequestsWithTheirResponseCodes)
+{
+    auto tooShort = Transact(Request({0x80 | 3}, 6));
+    ASSERT_TRUE(tooShort);
+    EXPECT_EQ(tooShort->data, (Bytes{kResponseTooFewDataBytes, 0}));
+    auto outOfRange = Transact(Request({0x80 | 3}, 6, {16}));
+    ASSERT_TRUE(outOfRange);
+    EXPECT_EQ(outOfRange->data[0], kResponseInvalidSelection) << "revision 5 polls 0 to 15";
+    device_.Config().writeProtected = true;
+    auto locked = Transact(Request({0x80 | 3}, 19, {1, 2, 3}));
+    ASSERT_TRUE(locked);
+    EXPECT_EQ(locked->data[0], kResponseWriteProtected);
+    EXPECT_EQ(device_.ConfigurationChangeCounter(), 0u);
+    auto newer = Transact(Request({0x80 | 3}, 105));
+    ASSERT_TRUE(newer);
+    EXPECT_EQ(newer->data[0], kResponseCommandNotImplemented) << "burst configuration came with revision 7";
+}
+
+TEST_F(FieldDeviceTest, MovesToANewPollingAddressAndIsFoundByTag)
+{
+    auto moved = Transact(Request({0x80 | 3}, 6, {5}));
+    ASSERT_TRUE(moved);
+    EXPECT_EQ(moved->data[0], kResponseSuccess);
+    EXPECT_FALSE(Transact(Request({0x80 | 3}, 0)));
+    EXPECT_TRUE(Transact(Request({0x80 | 5}, 0)));
+
+    const Bytes broadcast{0x80, 0, 0, 0, 0};
+    EXPECT_FALSE(Transact(Request(broadcast, 11, PackedTag("OTHER", 6)))) << "another tag: silence";
+    EXPECT_FALSE(Transact(Request(broadcast, 0))) << "only identify-by-tag goes to everybody";
+    auto found = Transact(Request(broadcast, 11, PackedTag("TT-101", 6)));
+    ASSERT_TRUE(found);
+    Bytes answeredBy = device_.LongAddress();
+    answeredBy[0] |= kMasterBit;
+    EXPECT_EQ(found->address, answeredBy);
+    EXPECT_EQ(found->data[2], 254);
+}
+
+TEST(FieldDeviceRevisionTest, RevisionSevenIdentifiesItselfInFull)
+{
+    platform::Host host;
+    HartLine line{host};
+    ScriptedStation master{line, "master"};
+    FieldDeviceConfig config;
+    config.universalRevision = 7;
+    FieldDevice device{line, config};
+    HartFrame request;
+    request.delimiter = kDelimiterStx;
+    request.address = {0x80};
+    master.Send(OnLine(request, 5));
+    host.RunFor(std::chrono::seconds(1));
+    FrameParser parser(3 * kHartCharacterTime);
+    std::optional<HartFrame> answer;
+    for (const LineCharacter& c : master.Heard()) {
+        if (auto frame = parser.Take(c.byte, c.end)) {
+            answer = frame;
+        }
+    }
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->data.size(), 2u + 22u);
+    EXPECT_EQ(answer->data[6], 7);
+}
+
+/* Burst mode as both masters see it on the line. */
+class BurstDeviceTest : public ::testing::Test {
+protected:
+    BurstDeviceTest()
+    {
+        FieldDeviceConfig config;
+        config.burstMode = true;
+        device_ = std::make_unique<FieldDevice>(line_, config);
+    }
+
+    /* Frames heard so far, with the instants their first character began and their last ended. */
+    struct Heard {
+        HartFrame frame;
+        Ticks start;
+        Ticks end;
+    };
+    std::vector<Heard> Frames() const
+    {
+        std::vector<Heard> frames;
+        FrameParser parser(3 * kHartCharacterTime);
+        bool startOfFrame = true;
+        Ticks start{};
+        for (const LineCharacter& c : listener_.Heard()) {
+            if (startOfFrame) {
+                start = c.start;
+                startOfFrame = false;
+            }
+            if (auto frame = parser.Take(c.byte, c.end)) {
+                frames.push_back({*frame, start, c.end});
+                startOfFrame = true;
+            }
+        }
+        return frames;
+    }
+
+    /* Sends the request as soon as the next burst frame has ended. */
+    void SendInPause(const HartFrame& request)
+    {
+        const std::size_t before = Frames().size();
+        ASSERT_TRUE(host_.GetDispatcher().RunUntil(
+            [&] {
+                auto frames = Frames();
+                return frames.size() > before && frames.back().frame.FrameType() == kDelimiterBack;
+            },
+            std::chrono::seconds(1)));
+        master_.Send(OnLine(request, 5));
+    }
+
+    platform::Host host_;
+    HartLine line_{host_};
+    ScriptedStation master_{line_, "master"};
+    ScriptedStation listener_{line_, "listener"};
+    std::unique_ptr<FieldDevice> device_;
+};
+
+TEST_F(BurstDeviceTest, BurstFramesAlternateTheMasterBitWithAPauseBetween)
+{
+    host_.RunFor(std::chrono::seconds(2));
+    auto frames = Frames();
+    ASSERT_GE(frames.size(), 5u);
+    for (std::size_t i = 0; i < frames.size(); i++) {
+        const HartFrame& frame = frames[i].frame;
+        EXPECT_EQ(frame.delimiter, 0x81);
+        EXPECT_TRUE(frame.BurstBit());
+        EXPECT_EQ(frame.command, 1);
+        EXPECT_EQ(frame.FromPrimaryMaster(), i % 2 == 0) << i;
+        if (i > 0) {
+            const Ticks quiet = frames[i].start - frames[i - 1].end;
+            EXPECT_GE(quiet, device_->Config().burstPause) << i;
+        }
+    }
+}
+
+TEST_F(BurstDeviceTest, RequestInThePauseIsAnsweredAndTheOtherMasterGetsTheNextTurn)
+{
+    /* Right after a burst frame, the secondary master asks. */
+    HartFrame request;
+    request.delimiter = kDelimiterStx;
+    request.address = {0x00};
+    request.command = 2;
+    SendInPause(request);
+    host_.RunFor(std::chrono::seconds(1));
+    auto frames = Frames();
+    ASSERT_GE(frames.size(), 5u);
+    EXPECT_EQ(frames[1].frame.FrameType(), kDelimiterStx);
+    EXPECT_EQ(frames[2].frame.FrameType(), kDelimiterAck) << "the request came first";
+    EXPECT_TRUE(frames[2].frame.BurstBit());
+    EXPECT_EQ(frames[3].frame.FrameType(), kDelimiterBack);
+    EXPECT_FALSE(frames[3].frame.FromPrimaryMaster()) << "names the master just served";
+    EXPECT_TRUE(frames[4].frame.FromPrimaryMaster());
+
+    /* Burst mode off by command 109: the answer no longer carries the burst bit, and nothing follows. */
+    request.command = 109;
+    request.data = {0};
+    SendInPause(request);
+    host_.RunFor(std::chrono::seconds(1));
+    const std::size_t sent = device_->BurstFramesSent();
+    host_.RunFor(std::chrono::seconds(2));
+    EXPECT_FALSE(device_->Bursting());
+    EXPECT_EQ(device_->BurstFramesSent(), sent);
 }
 
 TEST(FrameParserTest, APauseInsideAFrameStartsOver)

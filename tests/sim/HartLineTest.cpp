@@ -7,6 +7,7 @@
 #include <platform/Host.h>
 
 #include "sim/HartLine.h"
+#include "sim/LineFaults.h"
 #include "sim/ScriptedStation.h"
 
 using ::testing::ElementsAre;
@@ -185,6 +186,40 @@ TEST_F(HartLineTest, EmptyTransmissionCompletesFromTheDispatcher)
     host.RunUntilIdle();
     EXPECT_THAT(completions, ElementsAre(0u));
     EXPECT_EQ(host.Now(), platform::Ticks::zero());
+}
+
+TEST_F(HartLineTest, InjectedFaultsGarbleDropAndStallCharacters)
+{
+    sim::LineFaults faults(line);
+    const platform::Ticks start = platform::Ticks(1ms);
+    /* Character 1 garbled, character 2 lost, a stall of 5 characters after character 4. */
+    faults.GarbleBetween(start + 2 * T, start + 2 * T + 1us);
+    faults.DropBetween(start + 3 * T, start + 3 * T + 1us);
+    faults.GapInFrame(master.Id(), start, 4, 5 * T);
+    master.SendAt(start, {0x10, 0x11, 0x12, 0x13, 0x14, 0x15});
+    ASSERT_TRUE(slave.WaitForHeard(5, 1s));
+    EXPECT_THAT(Statuses(slave), ElementsAre(sim::CharacterStatus::Ok, sim::CharacterStatus::Garbled,
+                                             sim::CharacterStatus::Ok, sim::CharacterStatus::Ok,
+                                             sim::CharacterStatus::Ok));
+    EXPECT_EQ(slave.HeardBytes()[2], 0x13) << "0x12 never arrived";
+    EXPECT_EQ(slave.Heard()[3].start, start + 4 * T + 5 * T) << "the rest follows the stall";
+    EXPECT_TRUE(master.SentSequences().back().count == 6);
+    EXPECT_EQ(line.CharactersDropped(), 1u);
+    EXPECT_EQ(line.Collisions(), 0u);
+}
+
+TEST_F(HartLineTest, NoiseGarblesButIsNoCollisionAndBusyTimeCountsEveryCharacter)
+{
+    sim::LineFaults faults(line);
+    master.SendAt(platform::Ticks(1ms), {0x01, 0x02, 0x03, 0x04});
+    faults.NoiseBurstAt(platform::Ticks(1ms) + T + T / 2, 2);
+    faults.PreambleFloodAt(1s, 10);
+    host.RunFor(2s);
+    EXPECT_EQ(line.Collisions(), 0u);
+    EXPECT_EQ(slave.HeardGarbled(), 5u) << "characters 2, 3 and 4 and both noise characters";
+    /* The noise lies inside the frame: 4 characters' time, then 10 preambles. */
+    EXPECT_EQ(line.BusyTime(), 4 * T + 10 * T);
+    EXPECT_EQ(line.CharactersSentBy(master.Id()), 4u);
 }
 
 TEST(HartLineTeardownTest, StationsAndLineGoWithCharactersStillOnTheLine)

@@ -1,0 +1,48 @@
+/*
+ * The system's serial ports as the driver's serial device map lists them:
+ * every tty under /sys/class/tty that has a driver behind it, with a COM
+ * name that stays the same for the same kernel name from one run to the
+ * next.
+ */
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <ntddk.h>
+
+namespace platform {
+
+class Host;
+
+struct SystemSerialPort {
+    std::string kernelName; /* ttyUSB0 */
+    std::string path;       /* /dev/ttyUSB0 */
+    std::string driver;     /* the kernel driver's name: ftdi_sio, serial8250, ... */
+    std::string comName;    /* COM101 */
+};
+
+/*
+ * COM names by kernel name: ttyS<n> is COM<n+1>, ttyUSB<n> COM<101+n>,
+ * ttyACM<n> COM<201+n>, ttyAMA<n> COM<301+n>, ttyXRUSB<n> COM<401+n>.
+ * Empty for any other name; those get the numbers from 1001 on in the
+ * order of their kernel names (ListSystemSerialPorts).
+ */
+std::string StableComName(std::string_view kernelName);
+
+/* The ports under sysClassTty (a test gives a tree of its own), sorted by COM number.
+   A serial-core port whose type is 0 (no UART found at its address) is left out. */
+std::vector<SystemSerialPort> ListSystemSerialPorts(const std::string& sysClassTty = "/sys/class/tty",
+                                                    const std::string& devDirectory = "/dev");
+
+/* Registers a PosixSerialPort for each port as \Device\<kernel name> and lists it
+   in the serial device map, unless the map names that device already (a .reg
+   file loaded before keeps its COM name). The ports registered. */
+std::vector<SystemSerialPort> RegisterSystemSerialPorts(Host& host, const std::vector<SystemSerialPort>& ports);
+
+/* Device-map entries of the form \Device\<tty name> without a device behind them
+   (from a .reg file) get a PosixSerialPort for /dev/<tty name>. Their count. */
+std::size_t RegisterMappedTtys(Host& host, const std::string& devDirectory = "/dev");
+
+} // namespace platform

@@ -1,0 +1,534 @@
+#include "Commands.h"
+
+#include <atomic>
+#include <cstring>
+#include <ostream>
+
+#include <nlohmann/json.hpp>
+
+#include "Output.h"
+#include "Protocol.h"
+#include "Session.h"
+#include "port/HartIoctl.h"
+
+namespace hartctl {
+
+namespace {
+
+using nlohmann::json;
+using platform::File;
+using platform::Ticks;
+
+constexpr int kFailed = 1;
+/* The device answered, but with an error response code. */
+constexpr int kRefused = 3;
+/* Room for the longest frame a client can read. */
+constexpr std::size_t kFrameBuffer = 300;
+/* How long an answer may trail its write's completion before it counts as lost. */
+constexpr Ticks kAnswerGrace = std::chrono::seconds(1);
+/* How often a waiting monitor looks at the stop flag. */
+constexpr Ticks kMonitorStep = std::chrono::milliseconds(100);
+
+std::atomic<bool> g_stop{false};
+
+std::optional<Failure> Control(File& port, ULONG code, const Bytes& input, std::size_t outputLength, Bytes* output,
+                               const char* what)
+{
+    platform::IoResult result = port.DeviceControl(code, input, outputLength);
+    if (!result.Succeeded()) {
+        return Failure{result.status, std::string("could not ") + what};
+    }
+    if (output != nullptr) {
+        *output = result.data;
+    }
+    return std::nullopt;
+}
+
+std::optional<Failure> GetProtocol(File& port, HART_PROTOCOL_SETTINGS& settings)
+{
+    Bytes data;
+    if (auto failure = Control(port, IOCTL_HART_GET_PROTOCOL, Bytes(4), 4, &data, "read the protocol settings")) {
+        return failure;
+    }
+    if (data.size() < sizeof(settings)) {
+        return Failure{STATUS_UNSUCCESSFUL, "the protocol settings came back short"};
+    }
+    std::memcpy(&settings, data.data(), sizeof(settings));
+    return std::nullopt;
+}
+
+std::optional<Failure> SetProtocol(File& port, const HART_PROTOCOL_SETTINGS& settings)
+{
+    Bytes input(sizeof(settings));
+    std::memcpy(input.data(), &settings, sizeof(settings));
+    return Control(port, IOCTL_HART_SET_PROTOCOL, input, 0, nullptr, "set the protocol settings");
+}
+
+std::optional<Failure> SetReadMask(File& port, std::uint8_t mask)
+{
+    return Control(port, IOCTL_HART_SET_READ_MASK, Bytes{mask}, 0, nullptr, "set the read mask");
+}
+
+/* Opens the port and applies what every transaction command shares: master type and retries. */
+std::optional<Failure> OpenForTransactions(Session& session, const Options& options, int defaultRetries, File& port,
+                                           std::string& comName, HART_PROTOCOL_SETTINGS& settings)
+{
+    if (auto failure = session.OpenPort(options.port, port, comName)) {
+        return failure;
+    }
+    if (auto failure = GetProtocol(port, settings)) {
+        return failure;
+    }
+    settings.MasterType = options.secondary ? 0x00 : 0x80;
+    settings.RetryCount = static_cast<std::uint8_t>(options.retries.value_or(defaultRetries));
+    settings.StateMachineMode = 0;
+    if (auto failure = SetProtocol(port, settings)) {
+        return failure;
+    }
+    /* Answers to this master only: a burst or another master's traffic must not pass for ours. */
+    return SetReadMask(port, HART_RCV_MASK_ACK);
+}
+
+struct Exchange {
+    Bytes request;
+    platform::IoResult answer;
+    std::optional<Frame> frame;
+};
+
+std::optional<Failure> Transact(Session& session, File& port, const Bytes& request, int attempts, Exchange& exchange)
+{
+    exchange.request = request;
+    platform::PendingIo read = port.ReadAsync(kFrameBuffer);
+    platform::IoStatus written = port.Write(request);
+    if (written.Succeeded()) {
+        const Ticks deadline = session.Host().Now() + kAnswerGrace;
+        while (!read.Done() && session.Host().Now() < deadline) {
+            session.Host().RunFor(std::chrono::milliseconds(10));
+        }
+    }
+    if (!read.Done()) {
+        read.Cancel();
+    }
+    exchange.answer = read.Wait();
+    if (!written.Succeeded()) {
+        switch (written.status) {
+        case STATUS_TRANSACTION_TIMED_OUT:
+            return Failure{written.status, "no answer from the device after " + std::to_string(attempts) +
+                                               (attempts == 1 ? " attempt" : " attempts")};
+        case STATUS_CANCELLED:
+            return Failure{written.status, "the serial port went away"};
+        case STATUS_INVALID_DEVICE_STATE:
+            return Failure{written.status, "the port is in slave mode and sends nothing"};
+        default:
+            return Failure{written.status, "the request could not be sent"};
+        }
+    }
+    if (exchange.answer.status == STATUS_CANCELLED || exchange.answer.status == STATUS_PENDING) {
+        return Failure{STATUS_TRANSACTION_TIMED_OUT, "the request went out but its answer never reached the reader"};
+    }
+    exchange.frame = ParseFrame(exchange.answer.data);
+    if (exchange.answer.status == STATUS_CRC_ERROR) {
+        return Failure{exchange.answer.status, "the answer arrived with a wrong check byte"};
+    }
+    if (!exchange.answer.Succeeded() || !exchange.frame) {
+        return Failure{exchange.answer.status, "the answer could not be read"};
+    }
+    return std::nullopt;
+}
+
+Request RequestFor(const Options& options)
+{
+    Request request;
+    request.command = static_cast<std::uint8_t>(options.hartCommand);
+    request.primaryMaster = !options.secondary;
+    request.preambles = options.preambles;
+    if (!options.longAddress.empty()) {
+        Bytes id = *ParseHex(options.longAddress);
+        request.address.isLong = true;
+        std::copy(id.begin(), id.end(), request.address.id.begin());
+    } else {
+        request.address.polling = static_cast<std::uint8_t>(options.address);
+    }
+    for (const std::string& bytes : options.data) {
+        Bytes more = *ParseHex(bytes);
+        request.data.insert(request.data.end(), more.begin(), more.end());
+    }
+    return request;
+}
+
+int Send(Session& session, const Options& options, std::ostream& out, std::ostream& err)
+{
+    File port;
+    std::string comName;
+    HART_PROTOCOL_SETTINGS settings{};
+    if (auto failure = OpenForTransactions(session, options, 2, port, comName, settings)) {
+        PrintFailure(*failure, options.json, out, err);
+        return kFailed;
+    }
+    Exchange exchange;
+    std::optional<Failure> failure =
+        Transact(session, port, BuildRequest(RequestFor(options)), settings.RetryCount + 1, exchange);
+    const bool answered = exchange.frame.has_value();
+    if (options.json) {
+        json result{{"port", comName}, {"request", Hex(exchange.request)}};
+        if (answered) {
+            result["answer"] = Hex(exchange.answer.data);
+            result["address"] = exchange.frame->AddressText();
+            result["command"] = exchange.frame->command;
+            result["check_byte_ok"] = exchange.frame->checkByteOk;
+            result.update(AnswerJson(*exchange.frame));
+        }
+        if (failure) {
+            PrintFailure(*failure, false, out, err);
+            result["error"] = failure->sentence;
+            result["status"] = StatusName(failure->status);
+        }
+        out << result.dump(2) << "\n";
+    } else {
+        out << "request  " << Hex(exchange.request) << "\n";
+        if (answered) {
+            out << "answer   " << Hex(exchange.answer.data) << "\n";
+            out << KindName(exchange.frame->Kind()) << " from " << exchange.frame->AddressText() << ", "
+                << DescribeAnswer(*exchange.frame) << "\n";
+        }
+        if (failure) {
+            PrintFailure(*failure, false, out, err);
+        }
+    }
+    if (failure) {
+        return kFailed;
+    }
+    if (exchange.frame->data.empty() || exchange.frame->data[0] != 0) {
+        if (!options.json) {
+            err << "hartctl: the device refused the command: "
+                << (exchange.frame->data.empty() ? std::string("no response code")
+                                                 : ResponseText(exchange.frame->data[0]))
+                << "\n";
+        }
+        return kRefused;
+    }
+    return 0;
+}
+
+int Identify(Session& session, const Options& options, std::ostream& out, std::ostream& err)
+{
+    File port;
+    std::string comName;
+    HART_PROTOCOL_SETTINGS settings{};
+    if (auto failure = OpenForTransactions(session, options, 0, port, comName, settings)) {
+        PrintFailure(*failure, options.json, out, err);
+        return kFailed;
+    }
+    json devices = json::array();
+    int found = 0;
+    if (!options.json) {
+        out << "ADDR  MANUF  TYPE  DEVICE ID  LONG ADDRESS    REV  TAG\n";
+    }
+    for (int address = 0; address <= options.lastAddress; address++) {
+        Request request;
+        request.address.polling = static_cast<std::uint8_t>(address);
+        request.primaryMaster = !options.secondary;
+        Exchange exchange;
+        std::optional<Failure> failure = Transact(session, port, BuildRequest(request), settings.RetryCount + 1, exchange);
+        if (failure && failure->status != STATUS_TRANSACTION_TIMED_OUT && failure->status != STATUS_CRC_ERROR) {
+            PrintFailure(*failure, options.json, out, err);
+            return kFailed;
+        }
+        if (failure || exchange.frame->data.size() < 2 || exchange.frame->data[0] != 0) {
+            continue;
+        }
+        auto identity = DecodeIdentity(std::span(exchange.frame->data).subspan(2));
+        if (!identity) {
+            continue;
+        }
+        /* The tag needs the long address: command 13 is not answered at a polling address by every revision. */
+        Request tagRequest;
+        tagRequest.address = identity->LongAddress();
+        tagRequest.command = 13;
+        tagRequest.primaryMaster = request.primaryMaster;
+        Exchange tagExchange;
+        std::string tag;
+        if (!Transact(session, port, BuildRequest(tagRequest), settings.RetryCount + 1, tagExchange) &&
+            tagExchange.frame->data.size() >= 8 && tagExchange.frame->data[0] == 0) {
+            tag = UnpackAscii(std::span(tagExchange.frame->data).subspan(2, 6));
+        }
+        found++;
+        char line[128];
+        std::snprintf(line, sizeof(line), "%4d  0x%02X   0x%02X  0x%06X   %s  %3u  %s\n", address,
+                      identity->manufacturer, identity->deviceType, identity->deviceId,
+                      Hex(identity->LongAddress().id).c_str(), identity->universalRevision, tag.c_str());
+        if (options.json) {
+            char id[16];
+            std::snprintf(id, sizeof(id), "0x%06X", identity->deviceId);
+            devices.push_back(json{{"address", address},
+                                   {"manufacturer", identity->manufacturer},
+                                   {"device_type", identity->deviceType},
+                                   {"device_id", id},
+                                   {"long_address", Hex(identity->LongAddress().id)},
+                                   {"universal_revision", identity->universalRevision},
+                                   {"tag", tag}});
+        } else {
+            out << line;
+        }
+    }
+    if (options.json) {
+        out << json{{"port", comName}, {"devices", devices}}.dump(2) << "\n";
+    }
+    if (found == 0) {
+        PrintFailure(Failure{STATUS_TRANSACTION_TIMED_OUT, "no device answered at polling addresses 0 to " +
+                                                               std::to_string(options.lastAddress)},
+                     false, out, err);
+        return kFailed;
+    }
+    return 0;
+}
+
+std::string FrameClass(const Frame& frame, bool thisIsPrimary)
+{
+    std::string text = KindName(frame.Kind());
+    text += frame.FromPrimaryMaster() == thisIsPrimary ? " this master" : " other master";
+    if (frame.Kind() == FrameKind::Back || frame.BurstBit()) {
+        text += " burst";
+    }
+    return text;
+}
+
+int Monitor(Session& session, const Options& options, std::ostream& out, std::ostream& err)
+{
+    File port;
+    std::string comName;
+    if (auto failure = session.OpenPort(options.port, port, comName)) {
+        PrintFailure(*failure, options.json, out, err);
+        return kFailed;
+    }
+    HART_PROTOCOL_SETTINGS settings{};
+    if (auto failure = GetProtocol(port, settings)) {
+        PrintFailure(*failure, options.json, out, err);
+        return kFailed;
+    }
+    if (auto failure = SetReadMask(port, 0x77)) {
+        PrintFailure(*failure, options.json, out, err);
+        return kFailed;
+    }
+    session.StartOtherMaster();
+    const bool thisIsPrimary = (settings.MasterType & 0x80) != 0;
+    platform::Host& host = session.Host();
+    const Ticks end = options.duration > 0
+                          ? host.Now() + std::chrono::duration_cast<Ticks>(std::chrono::duration<double>(options.duration))
+                          : Ticks::max();
+    int frames = 0;
+    platform::PendingIo read = port.ReadAsync(kFrameBuffer);
+    while (!g_stop && host.Now() < end && (options.count == 0 || frames < options.count)) {
+        if (!read.Done()) {
+            host.RunFor(std::min(kMonitorStep, end - host.Now()));
+            continue;
+        }
+        platform::IoResult result = read.Wait();
+        if (result.status != STATUS_SUCCESS && result.status != STATUS_CRC_ERROR) {
+            PrintFailure(Failure{result.status, result.status == STATUS_CANCELLED ? "the serial port went away"
+                                                                                   : "reading from the port failed"},
+                         options.json, out, err);
+            return kFailed;
+        }
+        read = port.ReadAsync(kFrameBuffer);
+        frames++;
+        const std::string time = TimeOfDay(host.SystemTime());
+        std::optional<Frame> frame = ParseFrame(result.data);
+        if (options.json) {
+            json line{{"time", time}, {"port", comName}, {"frame", Hex(result.data)},
+                      {"check_byte_ok", result.status == STATUS_SUCCESS}};
+            if (frame) {
+                line["class"] = FrameClass(*frame, thisIsPrimary);
+                line["address"] = frame->AddressText();
+                line["command"] = frame->command;
+                line.update(AnswerJson(*frame));
+            }
+            out << line.dump() << std::endl;
+            continue;
+        }
+        out << time << "  ";
+        if (frame) {
+            char head[64];
+            std::snprintf(head, sizeof(head), "%-24s %-4s ", FrameClass(*frame, thisIsPrimary).c_str(),
+                          frame->AddressText().c_str());
+            out << head << DescribeAnswer(*frame);
+        } else {
+            out << "unreadable frame";
+        }
+        if (result.status == STATUS_CRC_ERROR) {
+            out << " (wrong check byte)";
+        }
+        out << "\n    " << Hex(result.data) << std::endl;
+    }
+    read.Cancel();
+    read.Wait();
+    return 0;
+}
+
+std::string MaskText(std::uint8_t mask)
+{
+    static constexpr std::pair<std::uint8_t, const char*> kBits[] = {
+        {HART_RCV_MASK_BACK, "BACK"},       {HART_RCV_MASK_ACK, "ACK"},
+        {HART_RCV_MASK_STX, "STX"},         {HART_RCV_MASK_OTHER_BACK, "other BACK"},
+        {HART_RCV_MASK_OTHER_ACK, "other ACK"}, {HART_RCV_MASK_OTHER_STX, "other STX"},
+    };
+    std::string text;
+    for (const auto& [bit, name] : kBits) {
+        if (mask & bit) {
+            text += text.empty() ? "" : ", ";
+            text += name;
+        }
+    }
+    return text.empty() ? std::string("nothing") : text;
+}
+
+int Config(Session& session, const Options& options, std::ostream& out, std::ostream& err)
+{
+    File port;
+    std::string comName;
+    auto fail = [&](const Failure& failure) {
+        PrintFailure(failure, options.json, out, err);
+        return kFailed;
+    };
+    if (auto failure = session.OpenPort(options.port, port, comName)) {
+        return fail(*failure);
+    }
+    HART_PROTOCOL_SETTINGS settings{};
+    if (auto failure = GetProtocol(port, settings)) {
+        return fail(*failure);
+    }
+    const bool changeProtocol = !options.mode.empty() || !options.masterType.empty() || options.retries.has_value();
+    if (changeProtocol) {
+        HART_PROTOCOL_SETTINGS wanted = settings;
+        wanted.StateMachineMode = options.mode == "slave" ? 1 : 0;
+        if (!options.masterType.empty()) {
+            wanted.MasterType = options.masterType == "primary" ? 0x80 : 0x00;
+        }
+        if (options.retries) {
+            wanted.RetryCount = static_cast<std::uint8_t>(*options.retries);
+        }
+        if (auto failure = SetProtocol(port, wanted)) {
+            return fail(*failure);
+        }
+    }
+    if (!options.readMask.empty()) {
+        if (auto failure = SetReadMask(port, (*ParseHex(options.readMask))[0])) {
+            return fail(*failure);
+        }
+    }
+    if (options.baudRate) {
+        Bytes rate(4);
+        std::memcpy(rate.data(), &*options.baudRate, 4);
+        if (auto failure = Control(port, IOCTL_HART_SET_BAUD_RATE, rate, 0, nullptr, "set the baud rate")) {
+            return fail(*failure);
+        }
+    }
+    if (auto failure = GetProtocol(port, settings)) {
+        return fail(*failure);
+    }
+    Bytes mask;
+    if (auto failure = Control(port, IOCTL_HART_GET_READ_MASK, Bytes(1), 1, &mask, "read the read mask")) {
+        return fail(*failure);
+    }
+    const char* mode = settings.StateMachineMode == 0 ? "master" : "slave";
+    const char* type = (settings.MasterType & 0x80) != 0 ? "primary" : "secondary";
+    if (options.json) {
+        json result{{"port", comName},     {"mode", mode}, {"master_type", type}, {"retries", settings.RetryCount},
+                    {"read_mask", mask.empty() ? 0 : mask[0]}};
+        if (options.baudRate) {
+            result["baud_rate"] = *options.baudRate;
+        }
+        out << result.dump(2) << "\n";
+    } else {
+        char line[160];
+        std::snprintf(line, sizeof(line), "port         %s\nmode         %s\nmaster type  %s\nretries      %u\n"
+                                          "read mask    0x%02X (%s)\n",
+                      comName.c_str(), mode, type, settings.RetryCount, mask.empty() ? 0u : mask[0],
+                      MaskText(mask.empty() ? 0 : mask[0]).c_str());
+        out << line;
+        if (options.baudRate) {
+            out << "baud rate    " << *options.baudRate << "\n";
+        }
+    }
+    if (options.mode == "master" && settings.StateMachineMode != 0) {
+        return fail(Failure{STATUS_INVALID_DEVICE_STATE, "a port in slave mode returns to master only when it is opened anew"});
+    }
+    return 0;
+}
+
+int Ports(Session& session, const Options& options, std::ostream& out, std::ostream& err)
+{
+    std::vector<MapEntry> map = session.SerialMap();
+    if (!map.empty()) {
+        if (auto failure = session.OpenMain()) {
+            PrintFailure(*failure, options.json, out, err);
+            return kFailed;
+        }
+    }
+    json ports = json::array();
+    if (!options.json) {
+        out << (map.empty() ? "no serial ports\n" : "COM      SERIAL DEVICE          TERMINAL         PORT DEVICE\n");
+    }
+    for (const MapEntry& entry : map) {
+        const bool portDevice = session.PortDeviceExists(entry.comName);
+        if (options.json) {
+            ports.push_back(json{{"com", entry.comName},
+                                 {"device", entry.deviceName},
+                                 {"path", entry.path},
+                                 {"port_device", portDevice}});
+            continue;
+        }
+        char line[256];
+        std::snprintf(line, sizeof(line), "%-8s %-22s %-16s %s\n", entry.comName.c_str(), entry.deviceName.c_str(),
+                      entry.path.empty() ? (session.Simulated() ? "(simulated)" : "-") : entry.path.c_str(),
+                      portDevice ? "yes" : "no");
+        out << line;
+    }
+    if (options.json) {
+        out << json{{"ports", ports}}.dump(2) << "\n";
+    }
+    return 0;
+}
+
+} // namespace
+
+void RequestStop()
+{
+    g_stop = true;
+}
+
+int RunCommand(const Options& options, std::ostream& out, std::ostream& err)
+{
+    g_stop = false;
+    /* A monitor with no end on the simulated line follows the wall clock, else it would race through virtual time. */
+    const bool realTime = options.command == "monitor" && options.duration == 0 && options.count == 0;
+    Session session(options, realTime);
+    if (session.LoadFailure()) {
+        PrintFailure(*session.LoadFailure(), options.json, out, err);
+        return kFailed;
+    }
+    if (options.command == "ports") {
+        return Ports(session, options, out, err);
+    }
+    if (options.command == "send") {
+        return Send(session, options, out, err);
+    }
+    if (options.command == "identify") {
+        return Identify(session, options, out, err);
+    }
+    if (options.command == "monitor") {
+        return Monitor(session, options, out, err);
+    }
+    return Config(session, options, out, err);
+}
+
+int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
+{
+    ParseOutcome parsed = ParseArguments(args, out, err);
+    if (!parsed.options) {
+        return parsed.exitCode;
+    }
+    return RunCommand(*parsed.options, out, err);
+}
+
+} // namespace hartctl

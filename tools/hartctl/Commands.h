@@ -1,0 +1,20 @@
+/* hartctl's commands. Each returns the program's exit status. */
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "Options.h"
+
+namespace hartctl {
+
+/* The whole program: arguments without the program's name. */
+int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+int RunCommand(const Options& options, std::ostream& out, std::ostream& err);
+
+/* Set from a signal handler: an unbounded monitor stops at its next look. */
+void RequestStop();
+
+} // namespace hartctl

@@ -1,0 +1,157 @@
+#include "Options.h"
+
+#include <algorithm>
+#include <ostream>
+
+#include <CLI/CLI.hpp>
+
+#include "Protocol.h"
+
+namespace hartctl {
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+void AddSendOptions(CLI::App& send, Options& options)
+{
+    send.add_option("COMMAND", options.hartCommand, "HART command number (0-255)")
+        ->required()
+        ->check(CLI::Range(0, 255));
+    send.add_option("DATA", options.data, "data bytes in hex (\"01 02\" or 0102)");
+    auto* address = send.add_option("-a,--address", options.address, "polling address (0-63), default 0")
+                        ->check(CLI::Range(0, 63));
+    send.add_option("-l,--long-address", options.longAddress, "long address, 5 bytes in hex")->excludes(address);
+    send.add_flag("--secondary", options.secondary, "send as the secondary master");
+    send.add_option("-r,--retries", options.retries, "repeats after the first attempt (default 2)")
+        ->check(CLI::Range(0, 255));
+    send.add_option("--preambles", options.preambles, "preambles before the request (2-20), default 5")
+        ->check(CLI::Range(2, 20));
+}
+
+/* The first argument that is neither an option nor a global option's value: the command. */
+std::optional<std::string> FirstWord(const std::vector<std::string>& args)
+{
+    static const std::vector<std::string> kTakeValues{"--sim-devices", "--tty", "--reg", "-p", "--port", "--debug"};
+    for (std::size_t i = 0; i < args.size(); i++) {
+        if (std::find(kTakeValues.begin(), kTakeValues.end(), args[i]) != kTakeValues.end()) {
+            i++;
+        } else if (args[i].empty() || args[i][0] != '-') {
+            return args[i];
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+ParseOutcome ParseArguments(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
+{
+    Options options;
+    CLI::App app("hartctl: talk to HART field devices through HartDriver", "hartctl");
+    app.require_subcommand(1);
+    app.fallthrough();
+    app.footer("Exit status: 0 on success, 1 when an operation failed, 2 for a usage error,\n"
+               "3 when the device answered with an error response code.");
+
+    auto* sim = app.add_flag("--sim", options.sim, "use the embedded simulated line with field devices");
+    app.add_option("--sim-devices", options.simDevices, "field devices on the simulated line (1-15), default 1")
+        ->check(CLI::Range(1, 15));
+    app.add_option("--tty", options.tty, "use this terminal as COM1 (e.g. /dev/ttyUSB0)")->excludes(sim);
+    app.add_option("--reg", options.regFile, "load this .reg file first (service key values, device map entries)")
+        ->check(CLI::ExistingFile);
+    app.add_option("-p,--port", options.port, "COM name of the port to use (default: the first one)");
+    app.add_flag("--json", options.json, "print machine-readable JSON");
+    app.add_option("--debug", options.debugLevel, "driver DebugLevel (trace mask), e.g. 0x21")
+        ->transform([](std::string value) {
+            try {
+                std::size_t used = 0;
+                unsigned long parsed = std::stoul(value, &used, 0);
+                if (used != value.size() || parsed > 0xFFFFFFFFul) {
+                    throw std::invalid_argument(value);
+                }
+                return std::to_string(parsed);
+            } catch (const std::exception&) {
+                throw CLI::ValidationError("--debug", "not a number: " + value);
+            }
+        });
+
+    auto* ports = app.add_subcommand("ports", "list the serial device map and the port devices");
+    auto* send = app.add_subcommand("send", "send one command and decode the answer");
+    AddSendOptions(*send, options);
+    auto* identify = app.add_subcommand("identify", "poll addresses with command 0 and list the devices found");
+    identify->add_option("--last", options.lastAddress, "last polling address to try (0-63), default 15")
+        ->check(CLI::Range(0, 63));
+    identify->add_option("-r,--retries", options.retries, "repeats per address (default 0)")->check(CLI::Range(0, 255));
+    auto* monitor = app.add_subcommand("monitor", "print every frame on the line until interrupted");
+    monitor->add_option("--duration", options.duration, "stop after this many seconds")->check(CLI::PositiveNumber);
+    monitor->add_option("--count", options.count, "stop after this many frames")->check(CLI::PositiveNumber);
+    auto* config = app.add_subcommand("config", "read and set the port's protocol settings");
+    config->add_option("--mode", options.mode, "master or slave (slave cannot be left again)")
+        ->check(CLI::IsMember({"master", "slave"}));
+    config->add_option("--master-type", options.masterType, "primary or secondary")
+        ->check(CLI::IsMember({"primary", "secondary"}));
+    config->add_option("-r,--retries", options.retries, "repeats after the first attempt")->check(CLI::Range(0, 255));
+    config->add_option("--read-mask", options.readMask, "frames that reach reads, in hex (0x77: all)");
+    config->add_option("--baud", options.baudRate, "bit rate of the serial port")->check(CLI::PositiveNumber);
+
+    const std::vector<CLI::App*> commands{ports, send, identify, monitor, config};
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp& e) {
+        /* Help of the command asked about, not of the whole program. */
+        for (CLI::App* sub : commands) {
+            if (sub->parsed()) {
+                out << sub->help();
+                return {std::nullopt, 0};
+            }
+        }
+        return {std::nullopt, app.exit(e, out, err)};
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) {
+            return {std::nullopt, app.exit(e, out, err)};
+        }
+        std::optional<std::string> word = FirstWord(args);
+        auto named = [&](const CLI::App* sub) { return sub->get_name() == *word; };
+        if (word && std::none_of(commands.begin(), commands.end(), named)) {
+            err << "hartctl: unknown command '" << *word << "'\n";
+        } else if (!word) {
+            err << "hartctl: no command given: ports, send, identify, monitor or config\n";
+        } else {
+            err << "hartctl: " << e.what() << "\n";
+        }
+        err << "Run 'hartctl --help' for the commands and their options.\n";
+        return {std::nullopt, kUsageError};
+    }
+    for (CLI::App* sub : commands) {
+        if (sub->parsed()) {
+            options.command = sub->get_name();
+        }
+    }
+    if (options.command == "send") {
+        if (!options.longAddress.empty()) {
+            auto id = ParseHex(options.longAddress);
+            if (!id || id->size() != 5) {
+                err << "hartctl: --long-address wants 5 bytes in hex, e.g. 26 06 10 00 00\n";
+                return {std::nullopt, kUsageError};
+            }
+        }
+        for (const std::string& bytes : options.data) {
+            if (!ParseHex(bytes)) {
+                err << "hartctl: data bytes must be hex, e.g. 01 or \"01 02\": " << bytes << "\n";
+                return {std::nullopt, kUsageError};
+            }
+        }
+    }
+    if (options.command == "config" && !options.readMask.empty()) {
+        auto mask = ParseHex(options.readMask);
+        if (!mask || mask->size() != 1) {
+            err << "hartctl: --read-mask wants one byte in hex, e.g. 0x77\n";
+            return {std::nullopt, kUsageError};
+        }
+    }
+    return {std::move(options), 0};
+}
+
+} // namespace hartctl

@@ -1,0 +1,270 @@
+#include "Session.h"
+
+#include <fstream>
+#include <sstream>
+
+#include <platform/PosixSerialPort.h>
+#include <platform/SerialDeviceMap.h>
+
+#include "Protocol.h"
+#include "driver/HartDriver.h"
+#include "port/HartIoctl.h"
+#include "sim/ScriptedStation.h"
+#include "sim/SimulatedSystem.h"
+
+namespace hartctl {
+
+namespace {
+
+constexpr const char* kServiceKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\HartDriver";
+/* How often the simulated secondary master polls. */
+constexpr platform::Ticks kOtherMasterPeriod = std::chrono::seconds(2);
+
+std::u16string Wide(const std::string& text)
+{
+    return std::u16string(text.begin(), text.end());
+}
+
+std::u16string PortLink(const std::string& comName)
+{
+    std::u16string link(HART_PORT_LINK_NAME_PREFIX);
+    link += Wide(comName.size() > 3 ? comName.substr(3) : std::string());
+    return link;
+}
+
+} // namespace
+
+const char* StatusName(NTSTATUS status)
+{
+    switch (status) {
+    case STATUS_SUCCESS:
+        return "STATUS_SUCCESS";
+    case STATUS_PENDING:
+        return "STATUS_PENDING";
+    case STATUS_UNSUCCESSFUL:
+        return "STATUS_UNSUCCESSFUL";
+    case STATUS_INVALID_PARAMETER:
+        return "STATUS_INVALID_PARAMETER";
+    case STATUS_NO_SUCH_DEVICE:
+        return "STATUS_NO_SUCH_DEVICE";
+    case STATUS_INVALID_DEVICE_REQUEST:
+        return "STATUS_INVALID_DEVICE_REQUEST";
+    case STATUS_NO_MEMORY:
+        return "STATUS_NO_MEMORY";
+    case STATUS_ACCESS_DENIED:
+        return "STATUS_ACCESS_DENIED";
+    case STATUS_BUFFER_TOO_SMALL:
+        return "STATUS_BUFFER_TOO_SMALL";
+    case STATUS_OBJECT_NAME_NOT_FOUND:
+        return "STATUS_OBJECT_NAME_NOT_FOUND";
+    case STATUS_OBJECT_NAME_COLLISION:
+        return "STATUS_OBJECT_NAME_COLLISION";
+    case STATUS_CRC_ERROR:
+        return "STATUS_CRC_ERROR";
+    case STATUS_SHARING_VIOLATION:
+        return "STATUS_SHARING_VIOLATION";
+    case STATUS_DELETE_PENDING:
+        return "STATUS_DELETE_PENDING";
+    case STATUS_INSUFFICIENT_RESOURCES:
+        return "STATUS_INSUFFICIENT_RESOURCES";
+    case STATUS_DEVICE_NOT_READY:
+        return "STATUS_DEVICE_NOT_READY";
+    case STATUS_NOT_SUPPORTED:
+        return "STATUS_NOT_SUPPORTED";
+    case STATUS_CANCELLED:
+        return "STATUS_CANCELLED";
+    case STATUS_OPEN_FAILED:
+        return "STATUS_OPEN_FAILED";
+    case STATUS_INVALID_DEVICE_STATE:
+        return "STATUS_INVALID_DEVICE_STATE";
+    case STATUS_TRANSACTION_TIMED_OUT:
+        return "STATUS_TRANSACTION_TIMED_OUT";
+    default:
+        return "an unknown status";
+    }
+}
+
+Session::Session(const Options& options, bool realTime)
+{
+    std::string registry;
+    if (!options.regFile.empty()) {
+        std::ifstream in(options.regFile, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        registry = text.str();
+    }
+    try {
+        if (options.sim) {
+            sim::SystemOptions simOptions;
+            simOptions.clock = realTime ? platform::Clock::Real : platform::Clock::Virtual;
+            simOptions.fieldDevices = options.simDevices;
+            simOptions.registry = registry;
+            system_ = std::make_unique<sim::SimulatedSystem>(simOptions);
+            host_ = &system_->Host();
+        } else {
+            host_owned_ = std::make_unique<platform::Host>(platform::Clock::Real);
+            host_ = host_owned_.get();
+            if (!registry.empty()) {
+                auto loaded = host_->GetRegistry().LoadText(registry, options.regFile);
+                if (!loaded) {
+                    loadFailure_ = Failure{STATUS_INVALID_PARAMETER, loaded.message};
+                    return;
+                }
+            }
+            if (!options.tty.empty()) {
+                platform::PosixSerialPort::Create(*host_, options.tty, u"\\Device\\Serial0", "COM1");
+                ttyPaths_["\\Device\\Serial0"] = options.tty;
+            } else {
+                for (const auto& port : platform::RegisterSystemSerialPorts(
+                         *host_, platform::ListSystemSerialPorts())) {
+                    ttyPaths_["\\Device\\" + port.kernelName] = port.path;
+                }
+                platform::RegisterMappedTtys(*host_);
+                for (const std::string& device : host_->GetRegistry().ValueNames(platform::kSerialCommKey)) {
+                    if (device.rfind("\\Device\\tty", 0) == 0 && ttyPaths_.count(device) == 0) {
+                        ttyPaths_[device] = "/dev/" + device.substr(8);
+                    }
+                }
+            }
+        }
+    } catch (const std::exception& e) {
+        loadFailure_ = Failure{STATUS_INVALID_PARAMETER, e.what()};
+        return;
+    }
+    if (options.debugLevel) {
+        host_->GetRegistry().SetDword(kServiceKey, "DebugLevel", *options.debugLevel);
+    }
+    NTSTATUS status = DriverEntry(host_->DriverObject(), host_->RegistryPath());
+    if (NT_SUCCESS(status)) {
+        loaded_ = true;
+        status = host_->AddDevice();
+    }
+    if (NT_SUCCESS(status)) {
+        status = host_->StartDevice();
+    }
+    if (!NT_SUCCESS(status)) {
+        loadFailure_ = Failure{status, "the driver did not start"};
+    }
+}
+
+Session::~Session()
+{
+    main_.Close();
+    otherMaster_.reset();
+    if (system_ != nullptr) {
+        system_.reset();
+        return;
+    }
+    if (loaded_) {
+        if (host_->PnpDevice() != nullptr) {
+            host_->RemoveDevice();
+        }
+        host_->UnloadDriver();
+    }
+    host_owned_.reset();
+}
+
+std::vector<MapEntry> Session::SerialMap()
+{
+    std::vector<MapEntry> entries;
+    platform::Registry& registry = host_->GetRegistry();
+    if (!registry.KeyExists(platform::kSerialCommKey)) {
+        return entries;
+    }
+    for (const std::string& device : registry.ValueNames(platform::kSerialCommKey)) {
+        MapEntry entry;
+        entry.deviceName = device;
+        entry.comName = registry.GetString(platform::kSerialCommKey, device).value_or("");
+        auto path = ttyPaths_.find(device);
+        if (path != ttyPaths_.end()) {
+            entry.path = path->second;
+        }
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+std::optional<Failure> Session::OpenMain()
+{
+    if (main_.IsOpen()) {
+        return std::nullopt;
+    }
+    auto opened = host_->Io().OpenInterface(GUID_DEVINTERFACE_HART_MAIN);
+    if (!NT_SUCCESS(opened.status)) {
+        return Failure{opened.status, "could not open the driver's main device"};
+    }
+    main_ = std::move(opened.file);
+    return std::nullopt;
+}
+
+bool Session::PortDeviceExists(const std::string& comName)
+{
+    return host_->ObjectNameExists(PortLink(comName));
+}
+
+std::optional<Failure> Session::OpenPort(const std::string& comName, platform::File& port, std::string& opened)
+{
+    std::vector<MapEntry> map = SerialMap();
+    if (map.empty()) {
+        return Failure{STATUS_OBJECT_NAME_NOT_FOUND,
+                       "there is no serial port to use: give one with --tty PATH, or try --sim"};
+    }
+    if (auto failure = OpenMain()) {
+        return failure;
+    }
+    const MapEntry* entry = nullptr;
+    for (const MapEntry& candidate : map) {
+        if (comName.empty() || candidate.comName == comName) {
+            entry = &candidate;
+            break;
+        }
+    }
+    if (entry == nullptr) {
+        return Failure{STATUS_OBJECT_NAME_NOT_FOUND,
+                       "there is no port " + comName + " (hartctl ports lists them)"};
+    }
+    opened = entry->comName;
+    auto result = host_->Io().Open(PortLink(entry->comName));
+    if (NT_SUCCESS(result.status)) {
+        port = std::move(result.file);
+        return std::nullopt;
+    }
+    std::string where = entry->path.empty() ? entry->comName : entry->comName + " (" + entry->path + ")";
+    switch (result.status) {
+    case STATUS_SHARING_VIOLATION:
+    case STATUS_ACCESS_DENIED:
+        return Failure{result.status, "the serial port " + where + " is in use by another program or not open to you"};
+    case STATUS_NO_SUCH_DEVICE:
+        return Failure{result.status, "the serial port " + where + " does not exist"};
+    case STATUS_INVALID_DEVICE_REQUEST:
+        return Failure{result.status, where + " is not a terminal"};
+    case STATUS_OBJECT_NAME_NOT_FOUND:
+        return Failure{result.status, "the driver made no port device for " + where};
+    default:
+        return Failure{result.status, "could not open the serial port " + where};
+    }
+}
+
+void Session::StartOtherMaster()
+{
+    if (system_ == nullptr || otherMaster_ != nullptr) {
+        return;
+    }
+    otherMaster_ = std::make_unique<sim::ScriptedStation>(system_->Line(), "secondary master");
+    PollAsOtherMaster();
+}
+
+void Session::PollAsOtherMaster()
+{
+    Request request;
+    request.command = 1;
+    request.primaryMaster = false;
+    otherMaster_->SendAfter(kOtherMasterPeriod, BuildRequest(request));
+    host_->GetDispatcher().Schedule(host_->Now() + kOtherMasterPeriod, [this] {
+        if (otherMaster_ != nullptr) {
+            PollAsOtherMaster();
+        }
+    });
+}
+
+} // namespace hartctl
