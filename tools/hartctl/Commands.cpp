@@ -310,7 +310,10 @@ int Monitor(Session& session, const Options& options, std::ostream& out, std::os
         PrintFailure(*failure, options.json, out, err);
         return kFailed;
     }
-    session.StartOtherMaster();
+    /* With neither a burst device nor the scripted masters the simulated line would be silent. */
+    if (!options.simBurst && !options.simSecondMaster) {
+        session.StartOtherMaster();
+    }
     const bool thisIsPrimary = (settings.MasterType & 0x80) != 0;
     platform::Host& host = session.Host();
     const Ticks end = options.duration > 0

@@ -57,6 +57,11 @@ ParseOutcome ParseArguments(const std::vector<std::string>& args, std::ostream& 
     auto* sim = app.add_flag("--sim", options.sim, "use the embedded simulated line with field devices");
     app.add_option("--sim-devices", options.simDevices, "field devices on the simulated line (1-15), default 1")
         ->check(CLI::Range(1, 15));
+    app.add_flag("--sim-burst", options.simBurst, "the simulated device at address 0 is in burst mode")
+        ->needs(sim);
+    app.add_flag("--sim-second-master", options.simSecondMaster,
+                 "scripted primary and secondary masters poll the simulated devices")
+        ->needs(sim);
     app.add_option("--tty", options.tty, "use this terminal as COM1 (e.g. /dev/ttyUSB0)")->excludes(sim);
     app.add_option("--reg", options.regFile, "load this .reg file first (service key values, device map entries)")
         ->check(CLI::ExistingFile);

@@ -13,6 +13,9 @@ struct Options {
     /* Where the driver's serial ports come from. */
     bool sim = false;
     int simDevices = 1;
+    /* The device at address 0 bursts; scripted primary and secondary masters poll. */
+    bool simBurst = false;
+    bool simSecondMaster = false;
     std::string tty;
     std::string regFile;
     /* COM name of the port to use; empty: the first in the device map. */

@@ -98,6 +98,9 @@ Session::Session(const Options& options, bool realTime)
             sim::SystemOptions simOptions;
             simOptions.clock = realTime ? platform::Clock::Real : platform::Clock::Virtual;
             simOptions.fieldDevices = options.simDevices;
+            simOptions.burstDevice = options.simBurst;
+            simOptions.scriptedSecondMaster = options.simSecondMaster;
+            simOptions.scriptedPrimaryMaster = options.simSecondMaster;
             simOptions.registry = registry;
             system_ = std::make_unique<sim::SimulatedSystem>(simOptions);
             host_ = &system_->Host();
