@@ -6,16 +6,9 @@
 #pragma once
 
 #include <ntddk.h>
+/* Status codes and access rights shared with the rest of the kernel interface. */
+#include <wdm.h>
 
-#ifndef STATUS_ACCESS_DENIED
-#define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022L)
-#endif
-#ifndef STATUS_OBJECT_TYPE_MISMATCH
-#define STATUS_OBJECT_TYPE_MISMATCH ((NTSTATUS)0xC0000024L)
-#endif
-#ifndef STATUS_OBJECT_NAME_INVALID
-#define STATUS_OBJECT_NAME_INVALID ((NTSTATUS)0xC0000033L)
-#endif
 #ifndef STATUS_OBJECT_PATH_SYNTAX_BAD
 #define STATUS_OBJECT_PATH_SYNTAX_BAD ((NTSTATUS)0xC000003BL)
 #endif
@@ -24,8 +17,6 @@
 #endif
 
 /* ---- Access rights: the standard ones come from <wdm.h>. ---- */
-
-#include <wdm.h>
 
 #ifndef STANDARD_RIGHTS_READ
 #define STANDARD_RIGHTS_READ READ_CONTROL
