@@ -67,7 +67,8 @@ private:
         std::shared_ptr<LowerDeviceEntry> lower;
         std::u16string target;
     };
-    std::map<std::u16string, Entry> entries_;
+    /* Hashed: port devices share a long name prefix that makes ordered comparisons slow. */
+    std::unordered_map<std::u16string, Entry> entries_;
 };
 
 /* The host's side of one registered lower device. */
