@@ -54,6 +54,9 @@ PtyLine::PtyLine(int fieldDevices)
         if (master_ >= 0) {
             [[maybe_unused]] ssize_t written = write(master_, &character.byte, 1);
         }
+        if (toTerminal_) {
+            toTerminal_(character.byte);
+        }
     });
     for (int i = 0; i < fieldDevices; i++) {
         sim::FieldDeviceConfig config;
@@ -115,6 +118,11 @@ void PtyLine::HangUp()
         close(keepOpen_);
         keepOpen_ = -1;
     });
+}
+
+void PtyLine::WatchToTerminal(std::function<void(std::uint8_t)> watcher)
+{
+    Call([&] { toTerminal_ = std::move(watcher); });
 }
 
 void PtyLine::FromTerminal()

@@ -46,6 +46,9 @@ public:
     termios Settings();
     /* Closes the master side: whoever has the terminal open sees a hang-up. */
     void HangUp();
+    /* Called on the line's thread with each character just after it was put on the
+       terminal, so a measurement can tell when an answer's last character arrived. */
+    void WatchToTerminal(std::function<void(std::uint8_t)> watcher);
 
 private:
     void FromTerminal();
@@ -58,6 +61,7 @@ private:
     std::unique_ptr<sim::HartLine> line_;
     std::vector<std::unique_ptr<sim::FieldDevice>> devices_;
     sim::StationId bridge_ = 0;
+    std::function<void(std::uint8_t)> toTerminal_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
