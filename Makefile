@@ -35,6 +35,9 @@ test: asan
 bench: release
 	@build/release/bench/hart_bench
 	@bench/callgrind-receiver.sh build/release/bench/receiver_stream
+	@build/release/bench/hart_driver_figures
+	@build/release/bench/hart_scenarios
+	@build/release/bench/hart_pty_figures
 
 clean:
 	rm -rf build
