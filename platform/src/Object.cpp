@@ -270,9 +270,8 @@ NTSTATUS ObjectTable::Insert(std::unique_ptr<Object> object, Object& parent,
         std::lock_guard lock(mutex_);
         live_.insert(raw);
         ++counts_[static_cast<std::size_t>(raw->type_)];
-        if (tombstones_.erase(raw) != 0) {
-            tombstoneOrder_.erase(std::find(tombstoneOrder_.begin(), tombstoneOrder_.end(), raw));
-        }
+        /* The address is a live handle again; its place in the order goes stale. */
+        tombstones_.erase(raw);
     }
     if (result != nullptr) {
         *result = raw;
@@ -341,11 +340,15 @@ void ObjectTable::Destroy(Object* object)
         live_.erase(object);
         frees_.fetch_add(1, std::memory_order_release);
         --counts_[static_cast<std::size_t>(object->type_)];
-        if (tombstones_.emplace(object, object->type_).second) {
-            tombstoneOrder_.push_back(object);
-            if (tombstoneOrder_.size() > kTombstoneLimit) {
-                tombstones_.erase(tombstoneOrder_.front());
-                tombstoneOrder_.pop_front();
+        std::uint64_t serial = nextTombstone_++;
+        tombstones_[object] = Tombstone{object->type_, serial};
+        tombstoneOrder_.emplace_back(object, serial);
+        while (tombstoneOrder_.size() > kTombstoneLimit) {
+            auto [address, oldest] = tombstoneOrder_.front();
+            tombstoneOrder_.pop_front();
+            auto found = tombstones_.find(address);
+            if (found != tombstones_.end() && found->second.serial == oldest) {
+                tombstones_.erase(found);
             }
         }
     }
@@ -412,7 +415,7 @@ Object* ObjectTable::Resolve(const void* handle, ObjectType expected, const char
             std::lock_guard lock(mutex_);
             auto it = tombstones_.find(handle);
             if (it != tombstones_.end()) {
-                former = it->second;
+                former = it->second.type;
             }
         }
         if (former == ObjectType::Request) {

@@ -183,8 +183,14 @@ private:
     std::unordered_set<const Object*> live_;
     std::size_t counts_[kObjectTypeCount] = {};
     /* Recently freed addresses, to tell a stale handle from garbage. */
-    std::unordered_map<const void*, ObjectType> tombstones_;
-    std::deque<const void*> tombstoneOrder_;
+    struct Tombstone {
+        ObjectType type;
+        std::uint64_t serial;
+    };
+    std::unordered_map<const void*, Tombstone> tombstones_;
+    /* Oldest first; an entry whose serial no longer matches was reused and is skipped. */
+    std::deque<std::pair<const void*, std::uint64_t>> tombstoneOrder_;
+    std::uint64_t nextTombstone_ = 0;
     std::uint64_t nextSerial_ = 1;
     /* Counts frees, so that a thread's last lookup can be reused until one happens. */
     std::atomic<std::uint64_t> frees_{0};
