@@ -73,12 +73,9 @@ NTSTATUS WdfCollectionCreate(PWDF_OBJECT_ATTRIBUTES CollectionAttributes, WDFCOL
     if (Collection == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    Object* parent = &core.DefaultParent();
-    if (CollectionAttributes != nullptr && CollectionAttributes->ParentObject != nullptr) {
-        parent = core.objects.Resolve(CollectionAttributes->ParentObject, ObjectType::Root, "WdfCollectionCreate");
-        if (parent == nullptr) {
-            return STATUS_INVALID_PARAMETER;
-        }
+    Object* parent = core.ParentFor(CollectionAttributes, core.DefaultParent(), "WdfCollectionCreate");
+    if (parent == nullptr) {
+        return STATUS_INVALID_PARAMETER;
     }
     Object* created = nullptr;
     NTSTATUS status =

@@ -167,6 +167,14 @@ LONGLONG HostCore::SystemTime() const
     return kUnixEpochAsSystemTime + std::chrono::duration_cast<Ticks>(sinceEpoch).count();
 }
 
+Object* HostCore::ParentFor(const WDF_OBJECT_ATTRIBUTES* attributes, Object& fallback, const char* caller)
+{
+    if (attributes != nullptr && attributes->ParentObject != nullptr) {
+        return objects.Resolve(attributes->ParentObject, ObjectType::Root, caller);
+    }
+    return &fallback;
+}
+
 Object& HostCore::DefaultParent()
 {
     return driver != nullptr && driver->IsLive() ? static_cast<Object&>(*driver) : objects.Root();

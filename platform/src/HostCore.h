@@ -53,6 +53,9 @@ public:
     LONGLONG SystemTime() const;
     /* The parent of an object created without one: the driver, else the root. */
     Object& DefaultParent();
+    /* The parent an object's attributes name, else fallback; nullptr (a fault
+       reported naming caller) when the named parent is not a live handle. */
+    Object* ParentFor(const WDF_OBJECT_ATTRIBUTES* attributes, Object& fallback, const char* caller);
     /* Runs the dispatcher nested until done() holds; reports a fault naming
        caller when that can never happen. */
     bool WaitNested(const std::function<bool()>& done, const char* caller);

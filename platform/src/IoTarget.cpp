@@ -213,12 +213,9 @@ NTSTATUS WdfIoTargetCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES IoTargetAttr
         return STATUS_INVALID_PARAMETER;
     }
     *IoTarget = nullptr;
-    Object* parent = device;
-    if (IoTargetAttributes != nullptr && IoTargetAttributes->ParentObject != nullptr) {
-        parent = core.objects.Resolve(IoTargetAttributes->ParentObject, ObjectType::Root, "WdfIoTargetCreate");
-        if (parent == nullptr) {
-            return STATUS_INVALID_PARAMETER;
-        }
+    Object* parent = core.ParentFor(IoTargetAttributes, *device, "WdfIoTargetCreate");
+    if (parent == nullptr) {
+        return STATUS_INVALID_PARAMETER;
     }
     Object* created = nullptr;
     NTSTATUS status = core.objects.Insert(std::make_unique<IoTargetObject>(core, *device), *parent,

@@ -29,14 +29,6 @@ private:
     std::atomic<std::thread::id> owner_{};
 };
 
-Object* ParentFor(HostCore& core, PWDF_OBJECT_ATTRIBUTES attributes, const char* caller)
-{
-    if (attributes != nullptr && attributes->ParentObject != nullptr) {
-        return core.objects.Resolve(attributes->ParentObject, ObjectType::Root, caller);
-    }
-    return &core.DefaultParent();
-}
-
 } // namespace
 
 class WaitLockObject final : public Object {
@@ -165,7 +157,7 @@ NTSTATUS WdfWaitLockCreate(PWDF_OBJECT_ATTRIBUTES LockAttributes, WDFWAITLOCK* L
     if (Lock == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    Object* parent = ParentFor(core, LockAttributes, "WdfWaitLockCreate");
+    Object* parent = core.ParentFor(LockAttributes, core.DefaultParent(), "WdfWaitLockCreate");
     if (parent == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -196,7 +188,7 @@ NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, WDFSPINLOC
     if (SpinLock == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    Object* parent = ParentFor(core, SpinLockAttributes, "WdfSpinLockCreate");
+    Object* parent = core.ParentFor(SpinLockAttributes, core.DefaultParent(), "WdfSpinLockCreate");
     if (parent == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }

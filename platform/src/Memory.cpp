@@ -41,12 +41,9 @@ NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE PoolType, 
     if (BufferSize == 0) {
         return STATUS_INVALID_PARAMETER;
     }
-    Object* parent = &core.DefaultParent();
-    if (Attributes != nullptr && Attributes->ParentObject != nullptr) {
-        parent = core.objects.Resolve(Attributes->ParentObject, ObjectType::Root, "WdfMemoryCreate");
-        if (parent == nullptr) {
-            return STATUS_INVALID_PARAMETER;
-        }
+    Object* parent = core.ParentFor(Attributes, core.DefaultParent(), "WdfMemoryCreate");
+    if (parent == nullptr) {
+        return STATUS_INVALID_PARAMETER;
     }
     /* The driver's own tag, as the framework passes it to the pool. */
     const ULONG tag = PoolTag != 0 ? PoolTag : 0x4D466457; /* "WdfM" */

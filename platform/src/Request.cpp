@@ -765,12 +765,9 @@ NTSTATUS WdfRequestCreate(PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDFIOTARGET 
     if (IoTarget != nullptr && Resolve<IoTargetObject>(core.objects, IoTarget, "WdfRequestCreate") == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    Object* parent = &core.DefaultParent();
-    if (RequestAttributes != nullptr && RequestAttributes->ParentObject != nullptr) {
-        parent = core.objects.Resolve(RequestAttributes->ParentObject, ObjectType::Root, "WdfRequestCreate");
-        if (parent == nullptr) {
-            return STATUS_INVALID_PARAMETER;
-        }
+    Object* parent = core.ParentFor(RequestAttributes, core.DefaultParent(), "WdfRequestCreate");
+    if (parent == nullptr) {
+        return STATUS_INVALID_PARAMETER;
     }
     Object* created = nullptr;
     NTSTATUS status =
