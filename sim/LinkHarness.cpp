@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "driver/HartDriver.h"
 #include "serial/HartSerial.h"
 
 namespace sim {
@@ -53,26 +54,9 @@ LinkHarness::~LinkHarness()
 
 void LinkHarness::CreateDriver()
 {
-    WDF_OBJECT_ATTRIBUTES attributes;
-    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, DRIVER_CONTEXT);
-    WDF_DRIVER_CONFIG config;
-    WDF_DRIVER_CONFIG_INIT(&config, nullptr);
-    WdfDriverCreate(host_.DriverObject(), host_.RegistryPath(), &attributes, &config, &driver_);
-    PDRIVER_CONTEXT driverContext = HartGetDriverContext(driver_);
-    /* The timing set a driver loads when its service key holds no values. */
-    driverContext->Rt1Primary = 34;
-    driverContext->Rt1Secondary = 42;
-    driverContext->Rt2 = 8;
-    driverContext->Sto = 28;
-    driverContext->QuietTime = 34;
-    driverContext->BgTimeStart = 298;
-    driverContext->BgTimeError = 296;
-    driverContext->Rt1Diff = 0;
-    driverContext->Pre2 = 3;
-    driverContext->MissedTransmitWindow = 77;
-    driverContext->Hold = 3;
-    driverContext->Gap = 3;
-    driverContext->TimeInterval = -100000;
+    /* The driver's own entry: with nothing in its service key it loads the default timing set. */
+    DriverEntry(host_.DriverObject(), host_.RegistryPath());
+    driver_ = host_.Driver();
 }
 
 WDFWORKITEM LinkHarness::CreateWorkItem(PFN_WDF_WORKITEM callback)
