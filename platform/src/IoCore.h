@@ -154,12 +154,16 @@ struct ClientEventState;
    host: it outlives the host so that client objects can be destroyed later. */
 struct IoShared {
     std::mutex mutex;
-    std::condition_variable wake;
     HostCore* core = nullptr; /* null once the host has gone */
-    /* Registered client threads blocked in a wait. */
+    /* Client threads blocked in a wait. Each has a condition of its own, so
+       that a completion wakes the one client it is for and not all of them. */
     struct Waiter {
-        std::function<bool()> ready;
+        explicit Waiter(const std::function<bool()>& condition) : ready(condition) {}
+        const std::function<bool()>& ready;
+        /* A registered client thread: the clock is its own again when it resumes. */
+        bool holdsClock = false;
         bool resumed = false;
+        std::condition_variable wake;
     };
     std::vector<Waiter*> waiters;
     /* Client events by handle, and the driver's references to them. */
@@ -170,8 +174,11 @@ struct IoShared {
     /* Client side: blocks until ready() holds (checked under mutex). */
     void Await(const std::function<bool()>& ready);
     /* Dispatcher side, after changing what a ready() looks at (under mutex):
-       hands the clock back to every registered waiter that may go on. */
+       wakes every waiter that may go on, handing the clock back to the
+       registered ones. */
     void WakeLocked();
+    /* The host has gone (under mutex): every waiter goes on. */
+    void ShutDownLocked();
 };
 
 struct IoOperation {

@@ -154,12 +154,20 @@ void detail::IoShared::WakeLocked()
         if (!waiter->resumed && waiter->ready()) {
             waiter->resumed = true;
             /* The waiter runs on from here: the clock is its again before anything else can move it. */
-            if (core != nullptr) {
+            if (waiter->holdsClock && core != nullptr) {
                 core->dispatcher.HoldClock();
             }
+            waiter->wake.notify_one();
         }
     }
-    wake.notify_all();
+}
+
+void detail::IoShared::ShutDownLocked()
+{
+    core = nullptr;
+    for (Waiter* waiter : waiters) {
+        waiter->wake.notify_one();
+    }
 }
 
 void detail::IoShared::Await(const std::function<bool()>& ready)
@@ -179,17 +187,18 @@ void detail::IoShared::Await(const std::function<bool()>& ready)
             host->options.nestedWaitLimit);
         return;
     }
-    if (registeredWith == this && holdingClock) {
-        Waiter waiter{ready};
-        waiters.push_back(&waiter);
+    Waiter waiter(ready);
+    waiter.holdsClock = registeredWith == this && holdingClock;
+    waiters.push_back(&waiter);
+    if (waiter.holdsClock) {
         holdingClock = false;
         host->dispatcher.ReleaseClock();
-        wake.wait(lock, [&] { return waiter.resumed || core == nullptr; });
-        waiters.erase(std::remove(waiters.begin(), waiters.end(), &waiter), waiters.end());
-        holdingClock = waiter.resumed;
-        return;
     }
-    wake.wait(lock, [&] { return core == nullptr || ready(); });
+    waiter.wake.wait(lock, [&] { return waiter.resumed || core == nullptr; });
+    waiters.erase(std::remove(waiters.begin(), waiters.end(), &waiter), waiters.end());
+    if (waiter.holdsClock) {
+        holdingClock = waiter.resumed;
+    }
 }
 
 /* ---- PendingIo ---- */
@@ -434,8 +443,7 @@ IoManager::~IoManager()
 void IoManager::Shutdown()
 {
     std::lock_guard lock(shared_->mutex);
-    shared_->core = nullptr;
-    shared_->wake.notify_all();
+    shared_->ShutDownLocked();
 }
 
 IoManager::OpenResult IoManager::Open(std::u16string_view path)
