@@ -212,34 +212,27 @@ ObjectTable::ObjectTable(HostCore& core) : core_(core)
 
 namespace {
 /*
- * The driver resolves the same handle over and over (a port's record on every
- * received character), so each thread remembers its last successful lookup.
- * It stays good while no object of that table has been freed since.
+ * The driver asks for the same context over and over (a port's record on
+ * every received character), so each thread remembers the last one it found.
+ * It is good while its object is: same live address, same serial.
  */
-struct LastLookup {
+struct LastContext {
     const ObjectTable* table = nullptr;
     const void* handle = nullptr;
+    std::uint64_t serial = 0;
+    /* The table's frees when it was last confirmed: while nothing has been freed, no check is needed. */
     std::uint64_t frees = 0;
-};
-/* Initial-exec: the platform is linked into the program, never loaded later. */
-__attribute__((tls_model("initial-exec"))) thread_local LastLookup lastLookup;
-
-/* The same for the last typed context asked for: contexts live as long as their object. */
-struct LastContext {
-    LastLookup lookup;
     PCWDF_OBJECT_CONTEXT_TYPE_INFO type = nullptr;
     void* context = nullptr;
 };
+/* Initial-exec: the platform is linked into the program, never loaded later. */
 __attribute__((tls_model("initial-exec"))) thread_local LastContext lastContext;
 } // namespace
 
 ObjectTable::~ObjectTable()
 {
     /* A later table may be built at the same address. */
-    if (lastLookup.table == this) {
-        lastLookup = LastLookup{};
-    }
-    if (lastContext.lookup.table == this) {
+    if (lastContext.table == this) {
         lastContext = LastContext{};
     }
 }
@@ -269,6 +262,7 @@ NTSTATUS ObjectTable::Insert(std::unique_ptr<Object> object, Object& parent,
     {
         std::lock_guard lock(mutex_);
         live_.insert(raw);
+        RememberLive(raw);
         ++counts_[static_cast<std::size_t>(raw->type_)];
         /* The address is a live handle again; its place in the order goes stale. */
         tombstones_.erase(raw);
@@ -338,6 +332,7 @@ void ObjectTable::Destroy(Object* object)
     {
         std::lock_guard lock(mutex_);
         live_.erase(object);
+        ForgetLive(object);
         frees_.fetch_add(1, std::memory_order_release);
         --counts_[static_cast<std::size_t>(object->type_)];
         std::uint64_t serial = nextTombstone_++;
@@ -356,10 +351,29 @@ void ObjectTable::Destroy(Object* object)
 }
 
 
+std::atomic<const Object*>& ObjectTable::HotSlot(const void* handle) const
+{
+    /* Fibonacci hashing of the address without its alignment bits. */
+    const auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle)) >> 4;
+    return hot_[(bits * 0x9E3779B97F4A7C15ull) >> (64 - kHotBits)];
+}
+
+void ObjectTable::RememberLive(const Object* object) const
+{
+    HotSlot(object).store(object, std::memory_order_release);
+}
+
+void ObjectTable::ForgetLive(const Object* object) const
+{
+    std::atomic<const Object*>& slot = HotSlot(object);
+    if (slot.load(std::memory_order_relaxed) == object) {
+        slot.store(nullptr, std::memory_order_release);
+    }
+}
+
 Object* ObjectTable::Find(const void* handle) const
 {
-    std::uint64_t frees = frees_.load(std::memory_order_acquire);
-    if (lastLookup.table == this && lastLookup.handle == handle && lastLookup.frees == frees) {
+    if (handle != nullptr && HotSlot(handle).load(std::memory_order_acquire) == handle) {
         return const_cast<Object*>(static_cast<const Object*>(handle));
     }
     std::lock_guard lock(mutex_);
@@ -367,31 +381,40 @@ Object* ObjectTable::Find(const void* handle) const
     if (it == live_.end()) {
         return nullptr;
     }
-    lastLookup = LastLookup{this, handle, frees};
+    /* Under the mutex, so that it cannot put back an object Destroy has just forgotten. */
+    RememberLive(*it);
     return const_cast<Object*>(*it);
 }
 
 void* ObjectTable::TypedContext(const void* handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO type, const char* caller) const
 {
-    std::uint64_t frees = frees_.load(std::memory_order_acquire);
-    if (lastContext.lookup.table == this && lastContext.lookup.handle == handle && lastContext.type == type &&
-        lastContext.lookup.frees == frees) {
-        return lastContext.context;
+    if (lastContext.table == this && lastContext.handle == handle && lastContext.type == type) {
+        const std::uint64_t frees = frees_.load(std::memory_order_acquire);
+        if (lastContext.frees == frees) {
+            return lastContext.context;
+        }
+        /* Something was freed: still the same object if its address is live with the same serial. */
+        if (HotSlot(handle).load(std::memory_order_acquire) == handle &&
+            static_cast<const Object*>(handle)->serial_ == lastContext.serial) {
+            lastContext.frees = frees;
+            return lastContext.context;
+        }
     }
-    return TypedContextLookup(handle, type, caller, frees);
+    return TypedContextLookup(handle, type, caller);
 }
 
-void* ObjectTable::TypedContextLookup(const void* handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO type, const char* caller,
-                                      std::uint64_t frees) const
+void* ObjectTable::TypedContextLookup(const void* handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO type,
+                                      const char* caller) const
 {
     Object* object = Resolve(handle, ObjectType::Root, caller);
     if (object == nullptr) {
         return nullptr;
     }
+    const std::uint64_t frees = frees_.load(std::memory_order_acquire);
     void* context = object->FindContext(type);
     /* A missing context may still be allocated later, so only a found one is kept. */
     if (context != nullptr) {
-        lastContext = LastContext{LastLookup{this, handle, frees}, type, context};
+        lastContext = LastContext{this, handle, object->serial_, frees, type, context};
     }
     return context;
 }

@@ -10,6 +10,7 @@
  */
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -175,7 +176,12 @@ private:
     /* TypedContext's way when the thread's last lookup does not answer; kept out
        of line so that the answered lookup stays a handful of instructions. */
     __attribute__((noinline)) void* TypedContextLookup(const void* handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO type,
-                                                       const char* caller, std::uint64_t frees) const;
+                                                       const char* caller) const;
+    /* A direct-mapped cache of live addresses in front of live_: a hit answers
+       Find without the mutex or the hash set. Filled and emptied under the mutex. */
+    std::atomic<const Object*>& HotSlot(const void* handle) const;
+    void RememberLive(const Object* object) const;
+    void ForgetLive(const Object* object) const;
     static void CollectSubtree(Object& object, std::vector<Object*>& order);
 
     HostCore& core_;
@@ -192,8 +198,10 @@ private:
     std::deque<std::pair<const void*, std::uint64_t>> tombstoneOrder_;
     std::uint64_t nextTombstone_ = 0;
     std::uint64_t nextSerial_ = 1;
-    /* Counts frees, so that a thread's last lookup can be reused until one happens. */
+    /* Counts frees, so that a thread's last context can be reused without a check until one happens. */
     std::atomic<std::uint64_t> frees_{0};
+    static constexpr unsigned kHotBits = 12;
+    mutable std::array<std::atomic<const Object*>, std::size_t{1} << kHotBits> hot_{};
     std::unique_ptr<Object> root_;
 };
 
