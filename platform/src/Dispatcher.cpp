@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include <sys/epoll.h>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -312,19 +313,51 @@ bool Dispatcher::RunUntil(const std::function<bool()>& done, Ticks limit)
     }
 }
 
+namespace {
+
+/* Rounded up: waking early would only spin until the timer is due. */
+int TimeoutMilliseconds(std::optional<Ticks> timeout)
+{
+    if (!timeout) {
+        return -1;
+    }
+    auto rounded = std::chrono::ceil<std::chrono::milliseconds>(*timeout).count();
+    return static_cast<int>(std::clamp<long long>(rounded, 0, 60'000));
+}
+
+} // namespace
+
 void Dispatcher::Wait(std::optional<Ticks> timeout)
 {
     if (clock_ != Clock::Real) {
         return;
     }
-    int milliseconds = -1;
-    if (timeout) {
-        /* Round up: waking early would only spin until the timer is due. */
-        auto rounded = std::chrono::ceil<std::chrono::milliseconds>(*timeout).count();
-        milliseconds = static_cast<int>(std::clamp<long long>(rounded, 0, 60'000));
+    const bool blocking = !timeout || *timeout > Ticks{0};
+    if (blocking && inputWindow_ > Ticks{0}) {
+        const Ticks now = Now();
+        if (now < inputQuietUntil_) {
+            const Ticks quiet = inputQuietUntil_ - now;
+            WaitForPost(timeout ? std::min(*timeout, quiet) : quiet);
+            return;
+        }
     }
-    epoll_event events[16];
-    int count = epoll_wait(epollFd_, events, 16, milliseconds);
+    epoll_event events[64];
+    int count = epoll_wait(epollFd_, events, 64, TimeoutMilliseconds(timeout));
+    TakeFdEvents(events, count);
+}
+
+void Dispatcher::WaitForPost(Ticks timeout)
+{
+    pollfd wake{wakeFd_, POLLIN, 0};
+    if (poll(&wake, 1, TimeoutMilliseconds(timeout)) > 0) {
+        std::uint64_t value;
+        [[maybe_unused]] ssize_t n = read(wakeFd_, &value, sizeof(value));
+    }
+}
+
+void Dispatcher::TakeFdEvents(const epoll_event* events, int count)
+{
+    bool input = false;
     for (int i = 0; i < count; ++i) {
         const int fd = events[i].data.fd;
         if (fd == wakeFd_) {
@@ -336,6 +369,7 @@ void Dispatcher::Wait(std::optional<Ticks> timeout)
         if (watch == fds_.end()) {
             continue;
         }
+        input = true;
         std::shared_ptr<FdCallback> callback = watch->second.callback;
         const std::uint32_t reported = events[i].events;
         ready_.push_back(ScheduledTask{[this, fd, callback, reported] {
@@ -346,6 +380,9 @@ void Dispatcher::Wait(std::optional<Ticks> timeout)
                                            }
                                        },
                                        nullptr});
+    }
+    if (input) {
+        inputQuietUntil_ = Now() + inputWindow_;
     }
 }
 

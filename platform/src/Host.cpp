@@ -9,7 +9,18 @@ namespace platform {
 
 Host* SwapCurrentHost(Host* host);
 
-Host::Host(Clock clock) : Host(HostOptions{.clock = clock})
+namespace {
+
+HostOptions OnClock(Clock clock)
+{
+    HostOptions options;
+    options.clock = clock;
+    return options;
+}
+
+} // namespace
+
+Host::Host(Clock clock) : Host(OnClock(clock))
 {
 }
 

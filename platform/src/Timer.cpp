@@ -18,6 +18,23 @@ Ticks SaturatingAdd(Ticks base, LONGLONG delta)
     return base + Ticks{delta};
 }
 
+/*
+ * The next multiple of period on the dispatcher's clock, where a periodic
+ * timer starts when the host shares timer phases: the first expiry comes up
+ * to one period late, never early, and every later one exactly a period
+ * after the one before.
+ */
+Ticks AlignedUp(Ticks due, Ticks period)
+{
+    const std::int64_t remainder = due.count() % period.count();
+    return remainder == 0 ? due : SaturatingAdd(due, period.count() - remainder);
+}
+
+bool SharesPhase(const HostCore& core)
+{
+    return core.options.sharedTimerPhase.value_or(core.dispatcher.GetClock() == Clock::Real);
+}
+
 } // namespace
 
 /*
@@ -53,6 +70,9 @@ public:
         } else if (dueTime > 0) {
             /* Absolute system time; one already past expires at once. */
             due = SaturatingAdd(now, std::max<LONGLONG>(0, dueTime - core.SystemTime()));
+        }
+        if (period_.count() > 0 && SharesPhase(core)) {
+            due = AlignedUp(due, period_);
         }
         Arm(due);
         return wasArmed ? TRUE : FALSE;

@@ -98,6 +98,42 @@ TEST(Dispatcher, RealClockWakesForOtherThreadsTimersAndDescriptors)
     close(pipeFds[1]);
 }
 
+TEST(Dispatcher, InputInsideTheCoalescingWindowWaitsWhilePostsGoOn)
+{
+    platform::Host host(platform::Clock::Real);
+    platform::Dispatcher& loop = host.GetDispatcher();
+    loop.SetInputCoalescing(std::chrono::hours(1));
+    int first[2];
+    int second[2];
+    ASSERT_EQ(pipe(first), 0);
+    ASSERT_EQ(pipe(second), 0);
+    std::string received;
+    for (int fd : {first[0], second[0]}) {
+        ASSERT_TRUE(loop.WatchFd(fd, EPOLLIN, [&received, fd](std::uint32_t) {
+            char c;
+            if (read(fd, &c, 1) == 1) {
+                received += c;
+            }
+        }));
+    }
+
+    ASSERT_EQ(write(first[1], "a", 1), 1);
+    EXPECT_TRUE(loop.RunUntil([&] { return received == "a"; }, 60s)) << "the first input opens the window";
+    ASSERT_EQ(write(second[1], "b", 1), 1);
+    bool posted = false;
+    std::thread client([&] { host.Post([&] { posted = true; }); });
+    EXPECT_TRUE(loop.RunUntil([&] { return posted; }, 60s));
+    client.join();
+    EXPECT_EQ(received, "a") << "input waits for the window to close";
+
+    loop.SetInputCoalescing(platform::Ticks{0});
+    EXPECT_TRUE(loop.RunUntil([&] { return received == "ab"; }, 60s));
+    for (int fd : {first[0], first[1], second[0], second[1]}) {
+        loop.UnwatchFd(fd);
+        close(fd);
+    }
+}
+
 TEST(Dispatcher, VirtualClockHasNoDescriptors)
 {
     platform::Host host;

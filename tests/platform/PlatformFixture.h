@@ -25,6 +25,9 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(OTHER_CONTEXT, GetOtherContext)
 
 class PlatformTest : public ::testing::Test {
 protected:
+    PlatformTest() = default;
+    explicit PlatformTest(const platform::HostOptions& options) : host(options) {}
+
     void SetUp() override
     {
         WDF_DRIVER_CONFIG config;

@@ -32,6 +32,9 @@ VOID RecordFiring(WDFTIMER timer)
 
 class TimerTest : public PlatformTest {
 protected:
+    TimerTest() = default;
+    explicit TimerTest(const platform::HostOptions& options) : PlatformTest(options) {}
+
     void SetUp() override
     {
         PlatformTest::SetUp();
@@ -65,6 +68,36 @@ TEST_F(TimerTest, PeriodicTimerFiresAtExactVirtualInstants)
     EXPECT_THAT(firings, ElementsAre(13ms, 23ms, 33ms, 43ms, 53ms));
     EXPECT_THAT(levels, ::testing::Each(DISPATCH_LEVEL));
     EXPECT_EQ(WdfTimerGetParentObject(timer), static_cast<WDFOBJECT>(device));
+}
+
+/* As on the real clock, where each expiry instant is a wake-up of the loop. */
+class SharedPhaseTimerTest : public TimerTest {
+protected:
+    SharedPhaseTimerTest() : TimerTest(SharingPhases()) {}
+
+    static platform::HostOptions SharingPhases()
+    {
+        platform::HostOptions options;
+        options.sharedTimerPhase = true;
+        return options;
+    }
+};
+
+TEST_F(SharedPhaseTimerTest, PeriodicTimersStartOnTheirPeriodsGridAndOneShotsKeepTheirInstant)
+{
+    WDFTIMER first = CreateTimer(10);
+    WDFTIMER second = CreateTimer(10);
+    WDFTIMER oneShot = CreateTimer(0);
+    host.RunFor(3ms);
+    WdfTimerStart(first, -100000);
+    host.RunFor(4ms);
+    WdfTimerStart(second, -100000);
+    WdfTimerStart(oneShot, -50000);
+
+    host.RunFor(25ms);
+
+    EXPECT_THAT(firings, ElementsAre(12ms, 20ms, 20ms, 30ms, 30ms))
+        << "never early, never drifting, and the two periodic timers expire together";
 }
 
 TEST_F(TimerTest, OneShotFiresOnceAtRelativeOrAbsoluteDueTime)

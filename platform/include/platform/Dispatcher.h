@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+struct epoll_event;
+
 namespace platform {
 
 /* The kernel's unit of time, 100 ns. */
@@ -111,6 +113,13 @@ public:
     void HoldClock();
     void ReleaseClock();
 
+    /* Real clock: once a watched descriptor has reported, the loop looks at
+       descriptors again only after window has passed (posts and timers still
+       wake it), so that input from many descriptors is taken in one wake-up
+       instead of one each, as a UART's receive interrupt is moderated.
+       Zero, the default, takes every report as it comes. */
+    void SetInputCoalescing(Ticks window) { inputWindow_ = window; }
+
     /* Real clock only: callback runs on the loop when epoll reports the fd. */
     bool WatchFd(int fd, std::uint32_t events, FdCallback callback);
     bool ModifyFd(int fd, std::uint32_t events);
@@ -136,6 +145,9 @@ private:
     void Release(SyncScope* scope);
     /* Real clock: waits in epoll for at most timeout (or for ever when empty). */
     void Wait(std::optional<Ticks> timeout);
+    /* Real clock: waits for a post only, for at most timeout. */
+    void WaitForPost(Ticks timeout);
+    void TakeFdEvents(const epoll_event* events, int count);
     void Wake();
 
     Clock clock_;
@@ -155,6 +167,9 @@ private:
     int epollFd_ = -1;
     int wakeFd_ = -1;
     std::map<int, FdWatch> fds_;
+    Ticks inputWindow_{0};
+    /* Blocking waits before this instant do not look at the descriptors. */
+    Ticks inputQuietUntil_{0};
 };
 
 } // namespace platform

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -39,6 +40,14 @@ struct HostOptions {
     /* A nested wait on the virtual clock that would run longer than this is
        reported as a fault instead of spinning through periodic timers for ever. */
     Ticks nestedWaitLimit = std::chrono::minutes(10);
+    /* Real clock: how long device input may wait so that the loop takes the
+       input of many ports in one wake-up (Dispatcher::SetInputCoalescing).
+       A fifth of a character time at 1200 bit/s; the link counts in 10 ms ticks. */
+    Ticks inputCoalescing = std::chrono::milliseconds(2);
+    /* Periodic timers start on a multiple of their period, so that all timers
+       of one period expire together and the loop wakes once for them all.
+       Unset: on the real clock only, where wake-ups cost. */
+    std::optional<bool> sharedTimerPhase;
     std::u16string driverName = u"\\Driver\\HartDriver";
     std::u16string registryPath = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\HartDriver";
 };
