@@ -20,6 +20,9 @@ namespace platform {
 
 namespace {
 
+/* Edge-triggered: epoll need not poll the tty again after every report. */
+constexpr std::uint32_t kWatchedEvents = EPOLLIN | EPOLLRDHUP | EPOLLET;
+
 class KernelLines final : public TtyLines {
 public:
     bool EnableRs485(int fd) override
@@ -233,7 +236,7 @@ NTSTATUS PosixSerialPort::Open(const LowerOpenParameters& parameters)
     tcflush(fd, TCIOFLUSH);
 
     std::weak_ptr<PosixSerialPort> self = weak_from_this();
-    if (!dispatcher_.WatchFd(fd, EPOLLIN | EPOLLRDHUP, [self](std::uint32_t events) {
+    if (!dispatcher_.WatchFd(fd, kWatchedEvents, [self](std::uint32_t events) {
             if (auto port = self.lock()) {
                 port->OnEvents(events);
             }
@@ -544,14 +547,14 @@ void PosixSerialPort::OnEvents(std::uint32_t events)
         return;
     }
     if (events & (EPOLLIN | EPOLLHUP | EPOLLERR | EPOLLRDHUP)) {
-        ReadAvailable();
+        ReadAvailable((events & (EPOLLHUP | EPOLLERR | EPOLLRDHUP)) != 0);
     }
     if (fd_ >= 0 && (events & EPOLLOUT)) {
         ContinueWrite();
     }
 }
 
-void PosixSerialPort::ReadAvailable()
+void PosixSerialPort::ReadAvailable(bool hangUpReported)
 {
     std::uint8_t buffer[256];
     for (;;) {
@@ -560,6 +563,12 @@ void PosixSerialPort::ReadAvailable()
             /* A full buffer drops what comes on, as a UART's overrun does; the frame is lost either way. */
             std::size_t room = kReceiveBuffer - std::min(kReceiveBuffer, rx_.size());
             rx_.insert(rx_.end(), buffer, buffer + std::min(room, static_cast<std::size_t>(count)));
+            /* A tty hands over all it holds: a short read means it is empty, and asking
+               again would only cost a call that fails; what arrives later is a new edge.
+               A hang-up is reported once, so then it is read on to the end. */
+            if (static_cast<std::size_t>(count) < sizeof(buffer) && !hangUpReported) {
+                break;
+            }
             continue;
         }
         if (count < 0 && errno == EINTR) {
@@ -651,7 +660,7 @@ void PosixSerialPort::WatchWritable(bool on)
         return;
     }
     watchingWritable_ = on;
-    dispatcher_.ModifyFd(fd_, EPOLLIN | EPOLLRDHUP | (on ? EPOLLOUT : 0u));
+    dispatcher_.ModifyFd(fd_, kWatchedEvents | (on ? EPOLLOUT : 0u));
 }
 
 void PosixSerialPort::SetRts(bool on)

@@ -107,7 +107,7 @@ private:
     void Purge(ULONG mask);
 
     void OnEvents(std::uint32_t events);
-    void ReadAvailable();
+    void ReadAvailable(bool hangUpReported);
     void ServeReads();
     void StartNextWrite();
     void ContinueWrite();
