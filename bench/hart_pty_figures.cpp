@@ -60,11 +60,26 @@ double Seconds(const timeval& time)
     return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
 }
 
+double UserCpu()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return Seconds(usage.ru_utime);
+}
+
 double ProcessCpu()
 {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+}
+
+/* Context switches of the whole process: every wake-up of the loop or of a client is one. */
+long ContextSwitches()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_nvcsw + usage.ru_nivcsw;
 }
 
 double ThreadCpu()
@@ -345,10 +360,12 @@ int CpuPerPortSecond(TerminalServer& server, int ports, double seconds)
         /* Open and quiet first: what the ports cost with nothing to say, the link's ticks above all. */
         double idleSeconds = std::min(5.0, seconds);
         double idleCpuStart = ProcessCpu();
+        long idleSwitchesStart = ContextSwitches();
         Clock::time_point idleStart = Clock::now();
         h.RunFor(std::chrono::duration_cast<platform::Ticks>(std::chrono::duration<double>(idleSeconds)));
         double idleWall = std::chrono::duration<double>(Clock::now() - idleStart).count();
         double idleCpu = ProcessCpu() - idleCpuStart;
+        long idleSwitches = ContextSwitches() - idleSwitchesStart;
 
         std::atomic<bool> stop{false};
         std::atomic<int> finished{0};
@@ -384,7 +401,9 @@ int CpuPerPortSecond(TerminalServer& server, int ports, double seconds)
             doneBefore.push_back(count.load());
         }
         double cpuStart = ProcessCpu();
+        double userStart = UserCpu();
         double dispatcherStart = ThreadCpu();
+        long switchesStart = ContextSwitches();
         Clock::time_point start = Clock::now();
         Clock::time_point end = start + std::chrono::duration_cast<Clock::duration>(
                                             std::chrono::duration<double>(seconds));
@@ -392,8 +411,11 @@ int CpuPerPortSecond(TerminalServer& server, int ports, double seconds)
             h.RunFor(std::chrono::duration_cast<platform::Ticks>(end - Clock::now()));
         }
         double wall = std::chrono::duration<double>(Clock::now() - start).count();
+        std::size_t liveAtEnd = h.LiveObjects();
         double cpu = ProcessCpu() - cpuStart;
+        double user = UserCpu() - userStart;
         double dispatcher = ThreadCpu() - dispatcherStart;
+        long switches = ContextSwitches() - switchesStart;
         std::uint64_t transactions = 0;
         std::uint64_t slowest = ~std::uint64_t{0};
         std::uint64_t fastest = 0;
@@ -427,11 +449,15 @@ int CpuPerPortSecond(TerminalServer& server, int ports, double seconds)
         std::printf("  process CPU (getrusage, driver + host + clients): %.3f s = %.3f ms per port-second "
                     "(target <= 1 ms: %s)\n",
                     cpu, perPortSecondMs, perPortSecondMs <= 1.0 ? "met" : "NOT met");
+        std::printf("  of which in user space: %.3f s, in the kernel: %.3f s\n", user, cpu - user);
         std::printf("  of which the host's dispatcher thread (the driver and the serial ports): %.3f s = %.3f ms "
                     "per port-second\n",
                     dispatcher, dispatcher / portSeconds * 1e3);
-        std::printf("  the same ports open and not polled, %.1f s wall: %.3f ms per port-second\n", idleWall,
-                    idleCpu / (idleWall * ports) * 1e3);
+        std::printf("  context switches: %.0f per second; framework objects live at the end: %zu\n",
+                    static_cast<double>(switches) / wall, liveAtEnd);
+        std::printf("  the same ports open and not polled, %.1f s wall: %.3f ms per port-second, %.0f context "
+                    "switches per second\n",
+                    idleWall, idleCpu / (idleWall * ports) * 1e3, static_cast<double>(idleSwitches) / idleWall);
         if (transactions > 0) {
             std::printf("  %.1f us of process CPU per transaction\n", cpu / static_cast<double>(transactions) * 1e6);
         }
