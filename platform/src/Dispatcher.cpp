@@ -6,8 +6,8 @@
 #include <system_error>
 
 #include <sys/epoll.h>
-#include <poll.h>
 #include <sys/eventfd.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace platform {
@@ -333,31 +333,36 @@ void Dispatcher::Wait(std::optional<Ticks> timeout)
         return;
     }
     const bool blocking = !timeout || *timeout > Ticks{0};
-    if (blocking && inputWindow_ > Ticks{0}) {
+    const bool coalescing = blocking && wakePeriod_ > Ticks{0};
+    if (coalescing) {
         const Ticks now = Now();
-        if (now < inputQuietUntil_) {
-            const Ticks quiet = inputQuietUntil_ - now;
-            WaitForPost(timeout ? std::min(*timeout, quiet) : quiet);
+        if (now < quietUntil_) {
+            SleepUntil(timeout ? std::min(now + *timeout, quietUntil_) : quietUntil_);
             return;
         }
     }
     epoll_event events[64];
     int count = epoll_wait(epollFd_, events, 64, TimeoutMilliseconds(timeout));
     TakeFdEvents(events, count);
+    /* Woken by input or a post, not by a timer: what comes next waits for the period's end. */
+    if (coalescing && count > 0) {
+        quietUntil_ = (Now() / wakePeriod_ + 1) * wakePeriod_;
+    }
 }
 
-void Dispatcher::WaitForPost(Ticks timeout)
+void Dispatcher::SleepUntil(Ticks instant)
 {
-    pollfd wake{wakeFd_, POLLIN, 0};
-    if (poll(&wake, 1, TimeoutMilliseconds(timeout)) > 0) {
-        std::uint64_t value;
-        [[maybe_unused]] ssize_t n = read(wakeFd_, &value, sizeof(value));
+    const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(origin_.time_since_epoch() + instant);
+    timespec until{};
+    until.tv_sec = static_cast<time_t>(since.count() / 1'000'000'000);
+    until.tv_nsec = static_cast<long>(since.count() % 1'000'000'000);
+    /* The steady clock is CLOCK_MONOTONIC. */
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
 }
 
 void Dispatcher::TakeFdEvents(const epoll_event* events, int count)
 {
-    bool input = false;
     for (int i = 0; i < count; ++i) {
         const int fd = events[i].data.fd;
         if (fd == wakeFd_) {
@@ -369,7 +374,6 @@ void Dispatcher::TakeFdEvents(const epoll_event* events, int count)
         if (watch == fds_.end()) {
             continue;
         }
-        input = true;
         std::shared_ptr<FdCallback> callback = watch->second.callback;
         const std::uint32_t reported = events[i].events;
         ready_.push_back(ScheduledTask{[this, fd, callback, reported] {
@@ -380,9 +384,6 @@ void Dispatcher::TakeFdEvents(const epoll_event* events, int count)
                                            }
                                        },
                                        nullptr});
-    }
-    if (input) {
-        inputQuietUntil_ = Now() + inputWindow_;
     }
 }
 

@@ -55,7 +55,7 @@ HostCore::HostCore(Host& owner, const HostOptions& hostOptions)
       driverName(hostOptions.driverName),
       registryPath(hostOptions.registryPath)
 {
-    dispatcher.SetInputCoalescing(hostOptions.inputCoalescing);
+    dispatcher.SetWakeCoalescing(hostOptions.wakeCoalescing);
     driverObject.Type = 4; /* IO_TYPE_DRIVER */
     driverObject.Size = sizeof(DRIVER_OBJECT);
     driverObject.DriverName.Buffer = driverName.data();

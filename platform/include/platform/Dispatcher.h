@@ -113,12 +113,14 @@ public:
     void HoldClock();
     void ReleaseClock();
 
-    /* Real clock: once a watched descriptor has reported, the loop looks at
-       descriptors again only after window has passed (posts and timers still
-       wake it), so that input from many descriptors is taken in one wake-up
-       instead of one each, as a UART's receive interrupt is moderated.
-       Zero, the default, takes every report as it comes. */
-    void SetInputCoalescing(Ticks window) { inputWindow_ = window; }
+    /* Real clock: after a wake-up for a descriptor or a post, descriptors and
+       posts do not wake the loop again before the next multiple of period on
+       its clock; timers still wake it when they are due (and what has come
+       by then is taken with them). Input and requests from many ports and
+       clients are then taken in one wake-up per period instead of one each,
+       as a device's interrupts are moderated. Zero, the default, takes
+       everything as it comes. */
+    void SetWakeCoalescing(Ticks period) { wakePeriod_ = period; }
 
     /* Real clock only: callback runs on the loop when epoll reports the fd. */
     bool WatchFd(int fd, std::uint32_t events, FdCallback callback);
@@ -145,8 +147,8 @@ private:
     void Release(SyncScope* scope);
     /* Real clock: waits in epoll for at most timeout (or for ever when empty). */
     void Wait(std::optional<Ticks> timeout);
-    /* Real clock: waits for a post only, for at most timeout. */
-    void WaitForPost(Ticks timeout);
+    /* Real clock: sleeps until the dispatcher's clock reads instant, deaf to descriptors and posts. */
+    void SleepUntil(Ticks instant);
     void TakeFdEvents(const epoll_event* events, int count);
     void Wake();
 
@@ -167,9 +169,9 @@ private:
     int epollFd_ = -1;
     int wakeFd_ = -1;
     std::map<int, FdWatch> fds_;
-    Ticks inputWindow_{0};
-    /* Blocking waits before this instant do not look at the descriptors. */
-    Ticks inputQuietUntil_{0};
+    Ticks wakePeriod_{0};
+    /* Blocking waits before this instant look at neither descriptors nor posts. */
+    Ticks quietUntil_{0};
 };
 
 } // namespace platform

@@ -40,10 +40,10 @@ struct HostOptions {
     /* A nested wait on the virtual clock that would run longer than this is
        reported as a fault instead of spinning through periodic timers for ever. */
     Ticks nestedWaitLimit = std::chrono::minutes(10);
-    /* Real clock: how long device input may wait so that the loop takes the
-       input of many ports in one wake-up (Dispatcher::SetInputCoalescing).
-       A fifth of a character time at 1200 bit/s; the link counts in 10 ms ticks. */
-    Ticks inputCoalescing = std::chrono::milliseconds(2);
+    /* Real clock: the loop takes device input and client requests at most
+       once per this period (Dispatcher::SetWakeCoalescing). Half a link tick:
+       every other period ends on a tick of the ports' 10 ms timers. */
+    Ticks wakeCoalescing = std::chrono::milliseconds(5);
     /* Periodic timers start on a multiple of their period, so that all timers
        of one period expire together and the loop wakes once for them all.
        Unset: on the real clock only, where wake-ups cost. */
