@@ -159,13 +159,15 @@ struct IoShared {
        that a completion wakes the one client it is for and not all of them. */
     struct Waiter {
         explicit Waiter(const std::function<bool()>& condition) : ready(condition) {}
+        /* Called under mutex, and only while the waiter is registered. */
         const std::function<bool()>& ready;
         /* A registered client thread: the clock is its own again when it resumes. */
         bool holdsClock = false;
         bool resumed = false;
         std::condition_variable wake;
     };
-    std::vector<Waiter*> waiters;
+    /* Shared: a waker notifies after letting the mutex go, when the waiter may have returned already. */
+    std::vector<std::shared_ptr<Waiter>> waiters;
     /* Client events by handle, and the driver's references to them. */
     std::uint32_t nextHandle = 0x100;
     std::unordered_map<std::uint32_t, std::shared_ptr<ClientEventState>> handles;
@@ -173,12 +175,28 @@ struct IoShared {
 
     /* Client side: blocks until ready() holds (checked under mutex). */
     void Await(const std::function<bool()>& ready);
-    /* Dispatcher side, after changing what a ready() looks at (under mutex):
+    /* Dispatcher side: changes what a ready() looks at (under mutex), then
        wakes every waiter that may go on, handing the clock back to the
-       registered ones. */
-    void WakeLocked();
-    /* The host has gone (under mutex): every waiter goes on. */
-    void ShutDownLocked();
+       registered ones. The waiters are notified once the mutex is free, so
+       that they do not wake only to block on it. */
+    template <typename Change>
+    void Publish(Change change)
+    {
+        std::vector<std::shared_ptr<Waiter>> woken;
+        {
+            std::lock_guard lock(mutex);
+            change();
+            woken = ResumeLocked();
+        }
+        for (const std::shared_ptr<Waiter>& waiter : woken) {
+            waiter->wake.notify_one();
+        }
+    }
+    /* The host has gone: every waiter goes on. */
+    void ShutDown();
+
+private:
+    std::vector<std::shared_ptr<Waiter>> ResumeLocked();
 };
 
 struct IoOperation {
@@ -212,9 +230,7 @@ struct FileState {
     template <typename Change>
     void Publish(Change change)
     {
-        std::lock_guard lock(shared->mutex);
-        change(*this);
-        shared->WakeLocked();
+        shared->Publish([&] { change(*this); });
     }
 };
 

@@ -34,15 +34,16 @@ bool PostTo(const std::shared_ptr<detail::IoShared>& shared, std::function<void(
 void Publish(const std::shared_ptr<detail::IoOperation>& op, NTSTATUS status, ULONG_PTR information = 0,
              const std::vector<std::uint8_t>* output = nullptr)
 {
-    std::lock_guard lock(op->shared->mutex);
-    ++op->completions;
-    op->done = true;
-    op->result.status = status;
-    op->result.information = information;
-    if (output != nullptr) {
-        op->result.data.assign(output->begin(), output->begin() + std::min(output->size(), std::size_t{information}));
-    }
-    op->shared->WakeLocked();
+    op->shared->Publish([&] {
+        ++op->completions;
+        op->done = true;
+        op->result.status = status;
+        op->result.information = information;
+        if (output != nullptr) {
+            op->result.data.assign(output->begin(),
+                                   output->begin() + std::min(output->size(), std::size_t{information}));
+        }
+    });
 }
 
 IoResult Collect(const std::shared_ptr<detail::IoOperation>& op)
@@ -127,11 +128,8 @@ bool AwaitOrExpire(const std::shared_ptr<detail::IoShared>& shared, Ticks timeou
     auto expired = std::make_shared<bool>(false);
     const bool posted = PostTo(shared, [shared, expired, timeout] {
         HostCore* core = shared->core;
-        core->dispatcher.Schedule(core->dispatcher.Now() + timeout, [shared, expired] {
-            std::lock_guard lock(shared->mutex);
-            *expired = true;
-            shared->WakeLocked();
-        });
+        core->dispatcher.Schedule(core->dispatcher.Now() + timeout,
+                                  [shared, expired] { shared->Publish([&] { *expired = true; }); });
     });
     if (!posted) {
         return ready();
@@ -148,24 +146,31 @@ bool AwaitOrExpire(const std::shared_ptr<detail::IoShared>& shared, Ticks timeou
 
 /* ---- IoShared ---- */
 
-void detail::IoShared::WakeLocked()
+std::vector<std::shared_ptr<detail::IoShared::Waiter>> detail::IoShared::ResumeLocked()
 {
-    for (Waiter* waiter : waiters) {
+    std::vector<std::shared_ptr<Waiter>> woken;
+    for (const std::shared_ptr<Waiter>& waiter : waiters) {
         if (!waiter->resumed && waiter->ready()) {
             waiter->resumed = true;
             /* The waiter runs on from here: the clock is its again before anything else can move it. */
             if (waiter->holdsClock && core != nullptr) {
                 core->dispatcher.HoldClock();
             }
-            waiter->wake.notify_one();
+            woken.push_back(waiter);
         }
     }
+    return woken;
 }
 
-void detail::IoShared::ShutDownLocked()
+void detail::IoShared::ShutDown()
 {
-    core = nullptr;
-    for (Waiter* waiter : waiters) {
+    std::vector<std::shared_ptr<Waiter>> woken;
+    {
+        std::lock_guard lock(mutex);
+        core = nullptr;
+        woken = waiters;
+    }
+    for (const std::shared_ptr<Waiter>& waiter : woken) {
         waiter->wake.notify_one();
     }
 }
@@ -187,17 +192,17 @@ void detail::IoShared::Await(const std::function<bool()>& ready)
             host->options.nestedWaitLimit);
         return;
     }
-    Waiter waiter(ready);
-    waiter.holdsClock = registeredWith == this && holdingClock;
-    waiters.push_back(&waiter);
-    if (waiter.holdsClock) {
+    auto waiter = std::make_shared<Waiter>(ready);
+    waiter->holdsClock = registeredWith == this && holdingClock;
+    waiters.push_back(waiter);
+    if (waiter->holdsClock) {
         holdingClock = false;
         host->dispatcher.ReleaseClock();
     }
-    waiter.wake.wait(lock, [&] { return waiter.resumed || core == nullptr; });
-    waiters.erase(std::remove(waiters.begin(), waiters.end(), &waiter), waiters.end());
-    if (waiter.holdsClock) {
-        holdingClock = waiter.resumed;
+    waiter->wake.wait(lock, [&] { return waiter->resumed || core == nullptr; });
+    waiters.erase(std::remove(waiters.begin(), waiters.end(), waiter), waiters.end());
+    if (waiter->holdsClock) {
+        holdingClock = waiter->resumed;
     }
 }
 
@@ -442,8 +447,7 @@ IoManager::~IoManager()
 
 void IoManager::Shutdown()
 {
-    std::lock_guard lock(shared_->mutex);
-    shared_->ShutDownLocked();
+    shared_->ShutDown();
 }
 
 IoManager::OpenResult IoManager::Open(std::u16string_view path)
@@ -477,10 +481,10 @@ std::vector<std::u16string> IoManager::InterfaceInstances(const GUID& interfaceC
                     found.push_back(std::move(link));
                 }
             }
-            std::lock_guard lock(shared->mutex);
-            *links = std::move(found);
-            *done = true;
-            shared->WakeLocked();
+            shared->Publish([&] {
+                *links = std::move(found);
+                *done = true;
+            });
         })) {
         return {};
     }

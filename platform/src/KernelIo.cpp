@@ -49,8 +49,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN Wait)
     }
     const LONG previous = __atomic_exchange_n(&Event->Header.SignalState, 1, __ATOMIC_SEQ_CST);
     if (detail::ClientEventState* client = ClientStateOf(Event)) {
-        std::lock_guard lock(client->shared->mutex);
-        client->shared->WakeLocked();
+        client->shared->Publish([] {});
     }
     return previous;
 }
