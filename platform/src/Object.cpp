@@ -12,7 +12,6 @@ namespace platform {
 namespace {
 
 constexpr std::uint32_t kContextMagic = 0x78746E43; /* "Cntx" */
-constexpr std::size_t kTombstoneLimit = 4096;
 
 /* The framework's own root object, never counted and never handed out. */
 class RootObject final : public Object {
@@ -73,6 +72,9 @@ void* Object::FindContext(PCWDF_OBJECT_CONTEXT_TYPE_INFO type) const
     if (type == nullptr) {
         return nullptr;
     }
+    if (type == firstContextType_) {
+        return firstContext_;
+    }
     for (const Attachment& attachment : attachments_) {
         if (attachment.context && attachment.context->type == type) {
             return attachment.context->Data();
@@ -116,7 +118,14 @@ NTSTATUS Object::AddContext(const WDF_OBJECT_ATTRIBUTES& attributes, void** cont
     if (context != nullptr) {
         *context = attachment.context ? attachment.context->Data() : nullptr;
     }
-    attachments_.push_back(std::move(attachment));
+    if (attachment.context && firstContextType_ == nullptr) {
+        firstContextType_ = attachment.context->type;
+        firstContext_ = attachment.context->Data();
+    }
+    /* Most objects come with attributes that only name a parent: nothing to keep. */
+    if (attachment.context || attachment.cleanup != nullptr || attachment.destroy != nullptr) {
+        attachments_.push_back(std::move(attachment));
+    }
     return STATUS_SUCCESS;
 }
 
@@ -264,8 +273,11 @@ NTSTATUS ObjectTable::Insert(std::unique_ptr<Object> object, Object& parent,
         live_.insert(raw);
         RememberLive(raw);
         ++counts_[static_cast<std::size_t>(raw->type_)];
-        /* The address is a live handle again; its place in the order goes stale. */
-        tombstones_.erase(raw);
+        /* The address is a live handle again. */
+        Tombstone& tombstone = tombstones_[SlotOf(raw)];
+        if (tombstone.address == raw) {
+            tombstone = Tombstone{};
+        }
     }
     if (result != nullptr) {
         *result = raw;
@@ -335,27 +347,22 @@ void ObjectTable::Destroy(Object* object)
         ForgetLive(object);
         frees_.fetch_add(1, std::memory_order_release);
         --counts_[static_cast<std::size_t>(object->type_)];
-        std::uint64_t serial = nextTombstone_++;
-        tombstones_[object] = Tombstone{object->type_, serial};
-        tombstoneOrder_.emplace_back(object, serial);
-        while (tombstoneOrder_.size() > kTombstoneLimit) {
-            auto [address, oldest] = tombstoneOrder_.front();
-            tombstoneOrder_.pop_front();
-            auto found = tombstones_.find(address);
-            if (found != tombstones_.end() && found->second.serial == oldest) {
-                tombstones_.erase(found);
-            }
-        }
+        tombstones_[SlotOf(object)] = Tombstone{object, object->type_};
     }
     delete object;
 }
 
 
-std::atomic<const Object*>& ObjectTable::HotSlot(const void* handle) const
+std::size_t ObjectTable::SlotOf(const void* handle)
 {
     /* Fibonacci hashing of the address without its alignment bits. */
     const auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle)) >> 4;
-    return hot_[(bits * 0x9E3779B97F4A7C15ull) >> (64 - kHotBits)];
+    return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> (64 - kHotBits));
+}
+
+std::atomic<const Object*>& ObjectTable::HotSlot(const void* handle) const
+{
+    return hot_[SlotOf(handle)];
 }
 
 void ObjectTable::RememberLive(const Object* object) const
@@ -436,9 +443,9 @@ Object* ObjectTable::Resolve(const void* handle, ObjectType expected, const char
         ObjectType former = ObjectType::Count;
         {
             std::lock_guard lock(mutex_);
-            auto it = tombstones_.find(handle);
-            if (it != tombstones_.end()) {
-                former = it->second.type;
+            const Tombstone& tombstone = tombstones_[SlotOf(handle)];
+            if (tombstone.address == handle) {
+                former = tombstone.type;
             }
         }
         if (former == ObjectType::Request) {

@@ -14,10 +14,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -129,6 +127,9 @@ private:
     Object* parent_ = nullptr;
     std::vector<Object*> children_;
     std::vector<Attachment> attachments_;
+    /* The first context, looked up on every callback, without walking attachments_. */
+    PCWDF_OBJECT_CONTEXT_TYPE_INFO firstContextType_ = nullptr;
+    void* firstContext_ = nullptr;
     WDF_EXECUTION_LEVEL executionLevel_ = WdfExecutionLevelInheritFromParent;
     WDF_SYNCHRONIZATION_SCOPE synchronizationScope_ = WdfSynchronizationScopeInheritFromParent;
 };
@@ -184,23 +185,23 @@ private:
     void ForgetLive(const Object* object) const;
     static void CollectSubtree(Object& object, std::vector<Object*>& order);
 
+    static constexpr unsigned kHotBits = 12;
+    static std::size_t SlotOf(const void* handle);
+
     HostCore& core_;
     mutable std::mutex mutex_;
     std::unordered_set<const Object*> live_;
     std::size_t counts_[kObjectTypeCount] = {};
-    /* Recently freed addresses, to tell a stale handle from garbage. */
+    /* Recently freed addresses, to tell a stale handle from garbage: direct-mapped
+       like hot_, so that a free costs one slot and no allocation. */
     struct Tombstone {
-        ObjectType type;
-        std::uint64_t serial;
+        const void* address = nullptr;
+        ObjectType type = ObjectType::Count;
     };
-    std::unordered_map<const void*, Tombstone> tombstones_;
-    /* Oldest first; an entry whose serial no longer matches was reused and is skipped. */
-    std::deque<std::pair<const void*, std::uint64_t>> tombstoneOrder_;
-    std::uint64_t nextTombstone_ = 0;
+    std::array<Tombstone, std::size_t{1} << kHotBits> tombstones_{};
     std::uint64_t nextSerial_ = 1;
     /* Counts frees, so that a thread's last context can be reused without a check until one happens. */
     std::atomic<std::uint64_t> frees_{0};
-    static constexpr unsigned kHotBits = 12;
     mutable std::array<std::atomic<const Object*>, std::size_t{1} << kHotBits> hot_{};
     std::unique_ptr<Object> root_;
 };
