@@ -21,7 +21,9 @@ namespace {
 
 } // namespace
 
-PtyLine::PtyLine(int fieldDevices)
+PtyLine::PtyLine(int fieldDevices, platform::Dispatcher* shared)
+    : ownDispatcher_(shared == nullptr ? std::make_unique<platform::Dispatcher>(platform::Clock::Real) : nullptr),
+      dispatcher_(shared != nullptr ? *shared : *ownDispatcher_)
 {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (master_ < 0) {
@@ -66,20 +68,29 @@ PtyLine::PtyLine(int fieldDevices)
         devices_.push_back(std::make_unique<sim::FieldDevice>(*line_, config));
     }
     dispatcher_.WatchFd(master_, EPOLLIN, [this](std::uint32_t) { FromTerminal(); });
-    thread_ = std::thread([this] { dispatcher_.RunUntil([this] { return stop_.load(); }, platform::Ticks::max()); });
+    if (ownDispatcher_ != nullptr) {
+        thread_ = std::thread([this] { dispatcher_.RunUntil([this] { return stop_.load(); }, platform::Ticks::max()); });
+    }
 }
 
 PtyLine::~PtyLine()
 {
     HangUp();
-    dispatcher_.Post([this] { stop_ = true; });
-    thread_.join();
+    if (thread_.joinable()) {
+        dispatcher_.Post([this] { stop_ = true; });
+        thread_.join();
+    }
     devices_.clear();
     line_.reset();
 }
 
 void PtyLine::Call(const std::function<void()>& task)
 {
+    /* On a shared dispatcher the caller is the loop's thread. */
+    if (!thread_.joinable()) {
+        task();
+        return;
+    }
     std::promise<void> done;
     dispatcher_.Post([&] {
         task();
