@@ -88,7 +88,12 @@ void Dispatcher::Post(Task task)
         inbox_.push_back(std::move(task));
     }
     inboxChanged_.notify_all();
-    Wake();
+    /* Only a loop blocked in epoll needs the write; one that is awake, or asleep
+       to the end of a period, looks at the inbox before it blocks. */
+    posted_.store(true);
+    if (inEpoll_.load()) {
+        Wake();
+    }
 }
 
 void Dispatcher::HoldClock()
@@ -147,6 +152,8 @@ bool Dispatcher::Cancel(const TimerKey& key)
 
 void Dispatcher::TakeInbox()
 {
+    /* Before taking: a post after this sets it again. */
+    posted_.store(false);
     std::vector<Task> arrived;
     {
         std::lock_guard lock(inboxMutex_);
@@ -342,8 +349,12 @@ void Dispatcher::Wait(std::optional<Ticks> timeout)
         }
     }
     epoll_event events[64];
-    int count = epoll_wait(epollFd_, events, 64, TimeoutMilliseconds(timeout));
+    inEpoll_.store(true);
+    const bool posted = posted_.load();
+    int count = epoll_wait(epollFd_, events, 64, posted ? 0 : TimeoutMilliseconds(timeout));
+    inEpoll_.store(false);
     TakeFdEvents(events, count);
+    count += posted ? 1 : 0;
     /* Woken by input or a post, not by a timer: what comes next waits for the period's end. */
     if (coalescing && count > 0) {
         quietUntil_ = (Now() / wakePeriod_ + 1) * wakePeriod_;

@@ -168,6 +168,10 @@ private:
 
     int epollFd_ = -1;
     int wakeFd_ = -1;
+    /* Sequentially consistent pair: a post either sees the loop in epoll and
+       writes wakeFd_, or the loop sees the post before it blocks. */
+    std::atomic<bool> inEpoll_{false};
+    std::atomic<bool> posted_{false};
     std::map<int, FdWatch> fds_;
     Ticks wakePeriod_{0};
     /* Blocking waits before this instant look at neither descriptors nor posts. */
