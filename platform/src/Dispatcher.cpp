@@ -50,10 +50,7 @@ Dispatcher::Dispatcher(Clock clock)
         errno = error;
         ThrowErrno("eventfd");
     }
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.fd = wakeFd_;
-    if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &event) != 0) {
+    if (!EpollControl(EPOLL_CTL_ADD, wakeFd_, EPOLLIN)) {
         int error = errno;
         close(wakeFd_);
         close(epollFd_);
@@ -406,15 +403,20 @@ void Dispatcher::Wake()
     }
 }
 
+bool Dispatcher::EpollControl(int operation, int fd, std::uint32_t events)
+{
+    epoll_event event{};
+    event.events = events;
+    event.data.fd = fd;
+    return epoll_ctl(epollFd_, operation, fd, &event) == 0;
+}
+
 bool Dispatcher::WatchFd(int fd, std::uint32_t events, FdCallback callback)
 {
     if (clock_ != Clock::Real || fd < 0 || fds_.count(fd) != 0) {
         return false;
     }
-    epoll_event event{};
-    event.events = events;
-    event.data.fd = fd;
-    if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event) != 0) {
+    if (!EpollControl(EPOLL_CTL_ADD, fd, events)) {
         return false;
     }
     fds_.emplace(fd, FdWatch{events, std::make_shared<FdCallback>(std::move(callback))});
@@ -427,10 +429,7 @@ bool Dispatcher::ModifyFd(int fd, std::uint32_t events)
     if (watch == fds_.end()) {
         return false;
     }
-    epoll_event event{};
-    event.events = events;
-    event.data.fd = fd;
-    if (epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &event) != 0) {
+    if (!EpollControl(EPOLL_CTL_MOD, fd, events)) {
         return false;
     }
     watch->second.events = events;

@@ -150,6 +150,7 @@ private:
     /* Real clock: sleeps until the dispatcher's clock reads instant, deaf to descriptors and posts. */
     void SleepUntil(Ticks instant);
     void TakeFdEvents(const epoll_event* events, int count);
+    bool EpollControl(int operation, int fd, std::uint32_t events);
     void Wake();
 
     Clock clock_;
