@@ -148,12 +148,16 @@ bool AwaitOrExpire(const std::shared_ptr<detail::IoShared>& shared, Ticks timeou
 
 std::vector<std::shared_ptr<detail::IoShared::Waiter>> detail::IoShared::ResumeLocked()
 {
+    /* The host has gone: every waiter goes on, and none is handed a clock. */
+    if (core == nullptr) {
+        return waiters;
+    }
     std::vector<std::shared_ptr<Waiter>> woken;
     for (const std::shared_ptr<Waiter>& waiter : waiters) {
         if (!waiter->resumed && waiter->ready()) {
             waiter->resumed = true;
             /* The waiter runs on from here: the clock is its again before anything else can move it. */
-            if (waiter->holdsClock && core != nullptr) {
+            if (waiter->holdsClock) {
                 core->dispatcher.HoldClock();
             }
             woken.push_back(waiter);
@@ -164,15 +168,7 @@ std::vector<std::shared_ptr<detail::IoShared::Waiter>> detail::IoShared::ResumeL
 
 void detail::IoShared::ShutDown()
 {
-    std::vector<std::shared_ptr<Waiter>> woken;
-    {
-        std::lock_guard lock(mutex);
-        core = nullptr;
-        woken = waiters;
-    }
-    for (const std::shared_ptr<Waiter>& waiter : woken) {
-        waiter->wake.notify_one();
-    }
+    Publish([this] { core = nullptr; });
 }
 
 void detail::IoShared::Await(const std::function<bool()>& ready)
