@@ -83,11 +83,12 @@ void Dispatcher::Post(Task task)
     {
         std::lock_guard lock(inboxMutex_);
         inbox_.push_back(std::move(task));
+        /* Under the lock: whoever finds the task in the inbox also finds the flag. */
+        posted_.store(true);
     }
     inboxChanged_.notify_all();
     /* Only a loop blocked in epoll needs the write; one that is awake, or asleep
        to the end of a period, looks at the inbox before it blocks. */
-    posted_.store(true);
     if (inEpoll_.load()) {
         Wake();
     }
@@ -138,17 +139,35 @@ void Dispatcher::Post(Task task, SyncScope* scope)
 Dispatcher::TimerKey Dispatcher::Schedule(Ticks due, Task task, SyncScope* scope)
 {
     TimerKey key{due, nextSequence_++};
-    timers_.emplace(key, ScheduledTask{std::move(task), scope});
+    if (auto node = timerNodes_.Take()) {
+        node.key() = key;
+        node.mapped() = ScheduledTask{std::move(task), scope};
+        timers_.insert(std::move(node));
+    } else {
+        timers_.emplace(key, ScheduledTask{std::move(task), scope});
+    }
     return key;
 }
 
 bool Dispatcher::Cancel(const TimerKey& key)
 {
-    return timers_.erase(key) != 0;
+    auto node = timers_.extract(key);
+    if (node.empty()) {
+        return false;
+    }
+    /* Destroyed after the node is put away: what it captured may schedule again. */
+    ScheduledTask cancelled = std::move(node.mapped());
+    timerNodes_.Keep(std::move(node));
+    return true;
 }
 
 void Dispatcher::TakeInbox()
 {
+    /* The loop takes the inbox before every task; most of the time nothing was
+       posted, and the flag answers that without the lock. */
+    if (!posted_.load()) {
+        return;
+    }
     /* Before taking: a post after this sets it again. */
     posted_.store(false);
     std::vector<Task> arrived;
@@ -165,8 +184,9 @@ void Dispatcher::TakeDueTimers()
 {
     const Ticks now = Now();
     while (!timers_.empty() && timers_.begin()->first.due <= now) {
-        ready_.push_back(std::move(timers_.begin()->second));
-        timers_.erase(timers_.begin());
+        auto node = timers_.extract(timers_.begin());
+        ready_.push_back(std::move(node.mapped()));
+        timerNodes_.Keep(std::move(node));
     }
 }
 

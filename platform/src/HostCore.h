@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <platform/Host.h>
+#include <platform/NodeReuse.h>
 #include <platform/Registry.h>
 
 #include "Object.h"
@@ -94,6 +95,7 @@ public:
     };
     std::mutex poolMutex;
     std::unordered_map<void*, PoolBlock> pool;
+    NodeReuse<std::unordered_map<void*, PoolBlock>> poolNodes;
 
 private:
     bool tornDown_ = false;

@@ -21,6 +21,8 @@
 
 #include <wdf.h>
 
+#include <platform/NodeReuse.h>
+
 namespace platform {
 
 class HostCore;
@@ -191,6 +193,7 @@ private:
     HostCore& core_;
     mutable std::mutex mutex_;
     std::unordered_set<const Object*> live_;
+    NodeReuse<std::unordered_set<const Object*>> liveNodes_;
     std::size_t counts_[kObjectTypeCount] = {};
     /* Recently freed addresses, to tell a stale handle from garbage: direct-mapped
        like hot_, so that a free costs one slot and no allocation. */

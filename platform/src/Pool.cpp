@@ -14,7 +14,13 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE, SIZE_T NumberOfBytes, ULONG Tag)
         return nullptr;
     }
     std::lock_guard lock(core.poolMutex);
-    core.pool.emplace(memory, HostCore::PoolBlock{NumberOfBytes, Tag});
+    if (auto node = core.poolNodes.Take()) {
+        node.key() = memory;
+        node.mapped() = HostCore::PoolBlock{NumberOfBytes, Tag};
+        core.pool.insert(std::move(node));
+    } else {
+        core.pool.emplace(memory, HostCore::PoolBlock{NumberOfBytes, Tag});
+    }
     return memory;
 }
 
@@ -25,7 +31,7 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag)
         std::lock_guard lock(core.poolMutex);
         auto block = core.pool.find(P);
         if (block != core.pool.end() && (Tag == 0 || block->second.tag == Tag)) {
-            core.pool.erase(block);
+            core.poolNodes.Keep(core.pool.extract(block));
             std::free(P);
             return;
         }

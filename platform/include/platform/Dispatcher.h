@@ -21,6 +21,9 @@
 #include <thread>
 #include <vector>
 
+#include <platform/NodeReuse.h>
+#include <platform/Task.h>
+
 struct epoll_event;
 
 namespace platform {
@@ -36,7 +39,7 @@ enum class Clock {
 class SyncScope;
 
 struct ScheduledTask {
-    std::function<void()> run;
+    Task run;
     SyncScope* scope = nullptr;
 };
 
@@ -61,7 +64,7 @@ private:
 
 class Dispatcher {
 public:
-    using Task = std::function<void()>;
+    using Task = platform::Task;
     using FdCallback = std::function<void(std::uint32_t events)>;
 
     struct TimerKey {
@@ -158,6 +161,8 @@ private:
     std::chrono::steady_clock::time_point origin_;
     std::deque<ScheduledTask> ready_;
     std::map<TimerKey, ScheduledTask> timers_;
+    /* Periodic timers re-arm on every tick; their nodes go round. */
+    NodeReuse<std::map<TimerKey, ScheduledTask>> timerNodes_;
     std::uint64_t nextSequence_ = 0;
     unsigned depth_ = 0;
 

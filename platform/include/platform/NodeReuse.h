@@ -1,0 +1,48 @@
+/*
+ * Spare nodes for a node-based standard container whose entries come and go
+ * at a steady count (timers, live objects, pool blocks): an erased entry's
+ * node is kept and filled with the next entry, so the steady state allocates
+ * nothing. The container's own extract and insert do the work.
+ */
+#pragma once
+
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+namespace platform {
+
+template <typename Container, std::size_t Limit = 64>
+class NodeReuse {
+public:
+    using Node = typename Container::node_type;
+
+    NodeReuse() { spare_.reserve(Limit); }
+
+    /* Takes the node of an extracted entry; the caller has emptied what it
+       holds, so that a kept node owns nothing but its memory. */
+    void Keep(Node node)
+    {
+        if (!node.empty() && spare_.size() < Limit) {
+            spare_.push_back(std::move(node));
+        }
+    }
+
+    /* An empty handle when none is kept. */
+    Node Take()
+    {
+        if (spare_.empty()) {
+            return Node{};
+        }
+        Node node = std::move(spare_.back());
+        spare_.pop_back();
+        return node;
+    }
+
+    std::size_t Kept() const { return spare_.size(); }
+
+private:
+    std::vector<Node> spare_;
+};
+
+} // namespace platform
