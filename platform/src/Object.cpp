@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <new>
+#include <span>
 #include <string>
 
 #include "HostCore.h"
@@ -270,7 +271,12 @@ NTSTATUS ObjectTable::Insert(std::unique_ptr<Object> object, Object& parent,
     parent.children_.push_back(raw);
     {
         std::lock_guard lock(mutex_);
-        live_.insert(raw);
+        if (auto node = liveNodes_.Take()) {
+            node.value() = raw;
+            live_.insert(std::move(node));
+        } else {
+            live_.insert(raw);
+        }
         RememberLive(raw);
         ++counts_[static_cast<std::size_t>(raw->type_)];
         /* The address is a live handle again. */
@@ -302,8 +308,18 @@ void ObjectTable::Delete(Object& object)
     if (object.state_ != Object::State::Live || &object == root_.get()) {
         return;
     }
-    std::vector<Object*> order;
-    CollectSubtree(object, order);
+    /* Most deletes are of a leaf (a request, a buffer): no list to build. */
+    Object* leaf[] = {&object};
+    std::span<Object* const> order = leaf;
+    std::vector<Object*> subtree;
+    const bool hasLiveChild = std::any_of(object.children_.begin(), object.children_.end(),
+                                          [](const Object* child) { return child->state_ == Object::State::Live; });
+    if (hasLiveChild) {
+        CollectSubtree(object, subtree);
+        order = subtree;
+    } else {
+        object.state_ = Object::State::Deleting;
+    }
     /* Our own reference keeps every object of the subtree in memory until all
        cleanup callbacks have run, whatever they delete or dereference. */
     for (Object* member : order) {
@@ -343,7 +359,7 @@ void ObjectTable::Destroy(Object* object)
     object->RunDestroyCallbacks();
     {
         std::lock_guard lock(mutex_);
-        live_.erase(object);
+        liveNodes_.Keep(live_.extract(object));
         ForgetLive(object);
         frees_.fetch_add(1, std::memory_order_release);
         --counts_[static_cast<std::size_t>(object->type_)];

@@ -562,7 +562,9 @@ void PosixSerialPort::ReadAvailable(bool hangUpReported)
         if (count > 0) {
             /* A full buffer drops what comes on, as a UART's overrun does; the frame is lost either way. */
             std::size_t room = kReceiveBuffer - std::min(kReceiveBuffer, rx_.size());
-            rx_.insert(rx_.end(), buffer, buffer + std::min(room, static_cast<std::size_t>(count)));
+            /* Appended one by one: a range insert into an empty deque takes a fresh block each time. */
+            std::for_each(buffer, buffer + std::min(room, static_cast<std::size_t>(count)),
+                          [this](std::uint8_t byte) { rx_.push_back(byte); });
             /* A tty hands over all it holds: a short read means it is empty, and asking
                again would only cost a call that fails; what arrives later is a new edge.
                A hang-up is reported once, so then it is read on to the end. */
