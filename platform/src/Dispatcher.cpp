@@ -358,24 +358,43 @@ void Dispatcher::Wait(std::optional<Ticks> timeout)
     }
     const bool blocking = !timeout || *timeout > Ticks{0};
     const bool coalescing = blocking && wakePeriod_ > Ticks{0};
+    std::optional<Ticks> epollTimeout = timeout;
     if (coalescing) {
         const Ticks now = Now();
         if (now < quietUntil_) {
             SleepUntil(timeout ? std::min(now + *timeout, quietUntil_) : quietUntil_);
-            return;
+            /* What came meanwhile goes ahead of the timers due now, so that the
+               driver sees input and ticks in the order they happened. */
+            epollTimeout = Ticks{0};
         }
     }
     epoll_event events[64];
     inEpoll_.store(true);
     const bool posted = posted_.load();
-    int count = epoll_wait(epollFd_, events, 64, posted ? 0 : TimeoutMilliseconds(timeout));
+    const int count = epoll_wait(epollFd_, events, 64, posted ? 0 : TimeoutMilliseconds(epollTimeout));
     inEpoll_.store(false);
     TakeFdEvents(events, count);
-    count += posted ? 1 : 0;
-    /* Woken by input or a post, not by a timer: what comes next waits for the period's end. */
-    if (coalescing && count > 0) {
-        quietUntil_ = (Now() / wakePeriod_ + 1) * wakePeriod_;
+    const int found = std::max(count, 0) + (posted ? 1 : 0);
+    if (!coalescing) {
+        return;
     }
+    const Ticks now = Now();
+    if (found >= kBusyWake) {
+        busyUntil_ = now + kBusyPeriods * wakePeriod_;
+    }
+    if (now < busyUntil_) {
+        /* Busy: every wake-up, a timer's too, is the last one of its period. */
+        quietUntil_ = NextMultiple(now, wakePeriod_);
+    } else if (found > 0) {
+        /* Light traffic (one port's characters, 9.2 ms apart at 1200 bit/s)
+           is taken as it comes. */
+        quietUntil_ = NextMultiple(now, std::max(wakePeriod_ / 2, Ticks{1}));
+    }
+}
+
+Ticks Dispatcher::NextMultiple(Ticks now, Ticks period)
+{
+    return (now / period + 1) * period;
 }
 
 void Dispatcher::SleepUntil(Ticks instant)

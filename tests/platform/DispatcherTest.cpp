@@ -98,50 +98,108 @@ TEST(Dispatcher, RealClockWakesForOtherThreadsTimersAndDescriptors)
     close(pipeFds[1]);
 }
 
-TEST(Dispatcher, AfterAWakeUpForInputMoreInputWaitsForTheNextPeriodButTimersDoNot)
+/* Pipes watched by a real-clock loop; each records what it read and when. */
+class WatchedPipes {
+public:
+    WatchedPipes(platform::Host& host, int count) : host_(host)
+    {
+        for (int i = 0; i < count; ++i) {
+            int ends[2];
+            EXPECT_EQ(pipe(ends), 0);
+            ends_.push_back({ends[0], ends[1]});
+            EXPECT_TRUE(host.GetDispatcher().WatchFd(ends[0], EPOLLIN, [this, fd = ends[0]](std::uint32_t) {
+                char c;
+                if (read(fd, &c, 1) == 1) {
+                    received += c;
+                    lastTaken = host_.Now();
+                }
+            }));
+        }
+    }
+    ~WatchedPipes()
+    {
+        for (auto [in, out] : ends_) {
+            host_.GetDispatcher().UnwatchFd(in);
+            close(in);
+            close(out);
+        }
+    }
+    void Write(int pipe, char c) { EXPECT_EQ(write(ends_.at(pipe).second, &c, 1), 1); }
+    bool RunUntilReceived(const std::string& expected)
+    {
+        return host_.GetDispatcher().RunUntil([&] { return received == expected; }, 60s);
+    }
+
+    std::string received;
+    platform::Ticks lastTaken{};
+
+private:
+    platform::Host& host_;
+    std::vector<std::pair<int, int>> ends_;
+};
+
+platform::Ticks NextMultiple(platform::Ticks instant, platform::Ticks period)
+{
+    return (instant / period + 1) * period;
+}
+
+TEST(Dispatcher, AfterAWakeUpForInputMoreInputWaitsForHalfAPeriodOrATimerAndGoesAheadOfIt)
 {
     platform::Host host(platform::Clock::Real);
     platform::Dispatcher& loop = host.GetDispatcher();
     const platform::Ticks period = 1s;
     loop.SetWakeCoalescing(period);
-    int first[2];
-    int second[2];
-    ASSERT_EQ(pipe(first), 0);
-    ASSERT_EQ(pipe(second), 0);
-    std::string received;
-    platform::Ticks secondTaken{};
-    for (int fd : {first[0], second[0]}) {
-        ASSERT_TRUE(loop.WatchFd(fd, EPOLLIN, [&, fd](std::uint32_t) {
-            char c;
-            if (read(fd, &c, 1) == 1) {
-                received += c;
-                secondTaken = host.Now();
-            }
-        }));
-    }
+    WatchedPipes pipes(host, 1);
 
     const platform::Ticks before = host.Now();
-    ASSERT_EQ(write(first[1], "a", 1), 1);
-    ASSERT_TRUE(loop.RunUntil([&] { return received == "a"; }, 60s));
-    /* The wake-up that took "a" came after `before`: the loop is deaf until the period after it ends. */
-    const platform::Ticks periodEnd = (before / period + 1) * period;
+    pipes.Write(0, 'a');
+    ASSERT_TRUE(pipes.RunUntilReceived("a"));
+    /* The wake-up that took "a" came after `before`: the loop is deaf until the half period after it ends. */
+    const platform::Ticks quietEnd = NextMultiple(before, period / 2);
 
-    ASSERT_EQ(write(second[1], "b", 1), 1);
+    pipes.Write(0, 'b');
+    const platform::Ticks timerDue = host.Now() + 100ms;
     platform::Ticks timerFired{};
-    const platform::Ticks timerDue = host.Now() + 1ms;
-    loop.Schedule(timerDue, [&] { timerFired = host.Now(); });
-    EXPECT_TRUE(loop.RunUntil([&] { return received == "ab"; }, 60s));
-
-    EXPECT_GE(secondTaken, periodEnd);
+    std::string receivedAtTimer;
+    loop.Schedule(timerDue, [&] {
+        timerFired = host.Now();
+        receivedAtTimer = pipes.received;
+    });
+    ASSERT_TRUE(loop.RunUntil([&] { return timerFired > platform::Ticks{0} && pipes.received == "ab"; }, 60s));
     EXPECT_GE(timerFired, timerDue);
     /* Unless the period was about to end anyway, with room for a slow machine. */
-    if (timerDue + 300ms < periodEnd) {
-        EXPECT_LT(timerFired, secondTaken) << "a timer due inside the quiet period wakes the loop on time";
+    if (timerDue + 300ms < quietEnd) {
+        EXPECT_GE(pipes.lastTaken, timerDue) << "input inside the quiet period waits";
+        EXPECT_EQ(receivedAtTimer, "ab") << "the timer's wake-up takes the input that came before it first";
     }
-    for (int fd : {first[0], first[1], second[0], second[1]}) {
-        loop.UnwatchFd(fd);
-        close(fd);
+
+    /* One thing found is light traffic: the next quiet period is half a period again. */
+    pipes.Write(0, 'c');
+    ASSERT_TRUE(pipes.RunUntilReceived("abc"));
+    EXPECT_GE(pipes.lastTaken, NextMultiple(timerDue, period / 2));
+}
+
+TEST(Dispatcher, OnceAWakeUpFindsTheLoopBusyEvenATimersWakeUpKeepsInputToTheWholePeriod)
+{
+    platform::Host host(platform::Clock::Real);
+    platform::Dispatcher& loop = host.GetDispatcher();
+    const platform::Ticks period = 1s;
+    loop.SetWakeCoalescing(period);
+    WatchedPipes pipes(host, platform::Dispatcher::kBusyWake);
+    std::string all;
+    for (int i = 0; i < platform::Dispatcher::kBusyWake; ++i) {
+        pipes.Write(i, static_cast<char>('a' + i));
+        all += static_cast<char>('a' + i);
     }
+    ASSERT_TRUE(pipes.RunUntilReceived(all));
+
+    /* A timer that finds nothing to read still ends the busy loop's only wake-up of its period. */
+    platform::Ticks timerFired{};
+    loop.Schedule(NextMultiple(host.Now(), period) + 100ms, [&] { timerFired = host.Now(); });
+    ASSERT_TRUE(loop.RunUntil([&] { return timerFired > platform::Ticks{0}; }, 60s));
+    pipes.Write(0, 'z');
+    ASSERT_TRUE(pipes.RunUntilReceived(all + "z"));
+    EXPECT_GE(pipes.lastTaken, NextMultiple(timerFired, period));
 }
 
 TEST(Dispatcher, VirtualClockHasNoDescriptors)

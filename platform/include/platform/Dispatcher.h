@@ -116,14 +116,19 @@ public:
     void HoldClock();
     void ReleaseClock();
 
-    /* Real clock: after a wake-up for a descriptor or a post, descriptors and
-       posts do not wake the loop again before the next multiple of period on
-       its clock; timers still wake it when they are due (and what has come
-       by then is taken with them). Input and requests from many ports and
-       clients are then taken in one wake-up per period instead of one each,
-       as a device's interrupts are moderated. Zero, the default, takes
-       everything as it comes. */
+    /* Real clock: after a wake-up for descriptors or posts, descriptors and
+       posts do not wake the loop again before the next multiple of half the
+       period on its clock. Once a wake-up finds kBusyWake or more of them
+       ready, the loop is busy for kBusyPeriods periods: then every wake-up,
+       a timer's too, keeps them waiting to the next multiple of the whole
+       period. Timers still wake the loop when they are due, and what has
+       come by then is taken ahead of them. Input and requests from many
+       ports and clients are then taken in one wake-up per period instead of
+       one each, as a device's interrupts are moderated. Zero, the default,
+       takes everything as it comes. */
     void SetWakeCoalescing(Ticks period) { wakePeriod_ = period; }
+    static constexpr int kBusyWake = 4;
+    static constexpr int kBusyPeriods = 10;
 
     /* Real clock only: callback runs on the loop when epoll reports the fd. */
     bool WatchFd(int fd, std::uint32_t events, FdCallback callback);
@@ -152,6 +157,7 @@ private:
     void Wait(std::optional<Ticks> timeout);
     /* Real clock: sleeps until the dispatcher's clock reads instant, deaf to descriptors and posts. */
     void SleepUntil(Ticks instant);
+    static Ticks NextMultiple(Ticks now, Ticks period);
     void TakeFdEvents(const epoll_event* events, int count);
     bool EpollControl(int operation, int fd, std::uint32_t events);
     void Wake();
@@ -182,6 +188,8 @@ private:
     Ticks wakePeriod_{0};
     /* Blocking waits before this instant look at neither descriptors nor posts. */
     Ticks quietUntil_{0};
+    /* Until this instant the loop counts as busy (see SetWakeCoalescing). */
+    Ticks busyUntil_{0};
 };
 
 } // namespace platform

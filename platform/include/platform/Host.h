@@ -40,10 +40,11 @@ struct HostOptions {
     /* A nested wait on the virtual clock that would run longer than this is
        reported as a fault instead of spinning through periodic timers for ever. */
     Ticks nestedWaitLimit = std::chrono::minutes(10);
-    /* Real clock: the loop takes device input and client requests at most
-       once per this period (Dispatcher::SetWakeCoalescing). Half a link tick:
-       every other period ends on a tick of the ports' 10 ms timers. */
-    Ticks wakeCoalescing = std::chrono::milliseconds(5);
+    /* Real clock: a busy loop takes device input and client requests at
+       most once per this period, a lightly loaded one once per half of it
+       (Dispatcher::SetWakeCoalescing). One link tick: the busy loop's
+       wake-ups fall on the ports' 10 ms timer ticks. */
+    Ticks wakeCoalescing = std::chrono::milliseconds(10);
     /* Periodic timers start on a multiple of their period, so that all timers
        of one period expire together and the loop wakes once for them all.
        Unset: on the real clock only, where wake-ups cost. */
