@@ -373,8 +373,8 @@ void Dispatcher::Wait(std::optional<Ticks> timeout)
     const bool posted = posted_.load();
     const int count = epoll_wait(epollFd_, events, 64, posted ? 0 : TimeoutMilliseconds(epollTimeout));
     inEpoll_.store(false);
-    TakeFdEvents(events, count);
-    const int found = std::max(count, 0) + (posted ? 1 : 0);
+    /* Posts that came while it waited count as well; only the loop clears the flag. */
+    const int found = TakeFdEvents(events, count) + (posted_.load() ? 1 : 0);
     if (!coalescing) {
         return;
     }
@@ -408,8 +408,9 @@ void Dispatcher::SleepUntil(Ticks instant)
     }
 }
 
-void Dispatcher::TakeFdEvents(const epoll_event* events, int count)
+int Dispatcher::TakeFdEvents(const epoll_event* events, int count)
 {
+    int taken = 0;
     for (int i = 0; i < count; ++i) {
         const int fd = events[i].data.fd;
         if (fd == wakeFd_) {
@@ -431,7 +432,9 @@ void Dispatcher::TakeFdEvents(const epoll_event* events, int count)
                                            }
                                        },
                                        nullptr});
+        ++taken;
     }
+    return taken;
 }
 
 void Dispatcher::Wake()

@@ -158,7 +158,8 @@ private:
     /* Real clock: sleeps until the dispatcher's clock reads instant, deaf to descriptors and posts. */
     void SleepUntil(Ticks instant);
     static Ticks NextMultiple(Ticks now, Ticks period);
-    void TakeFdEvents(const epoll_event* events, int count);
+    /* Queues the watched descriptors' callbacks; returns how many there are. */
+    int TakeFdEvents(const epoll_event* events, int count);
     bool EpollControl(int operation, int fd, std::uint32_t events);
     void Wake();
 
