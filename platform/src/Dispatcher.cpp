@@ -418,20 +418,14 @@ int Dispatcher::TakeFdEvents(const epoll_event* events, int count)
             [[maybe_unused]] ssize_t n = read(wakeFd_, &value, sizeof(value));
             continue;
         }
-        auto watch = fds_.find(fd);
-        if (watch == fds_.end()) {
+        const FdWatch* watch = Watched(fd);
+        if (watch == nullptr) {
             continue;
         }
-        std::shared_ptr<FdCallback> callback = watch->second.callback;
+        const std::uint64_t generation = watch->generation;
         const std::uint32_t reported = events[i].events;
-        ready_.push_back(ScheduledTask{[this, fd, callback, reported] {
-                                           /* Unwatched or replaced since epoll reported it. */
-                                           auto current = fds_.find(fd);
-                                           if (current != fds_.end() && current->second.callback == callback) {
-                                               (*callback)(reported);
-                                           }
-                                       },
-                                       nullptr});
+        ready_.push_back(
+            ScheduledTask{[this, fd, generation, reported] { RunFdCallback(fd, generation, reported); }, nullptr});
         ++taken;
     }
     return taken;
@@ -453,34 +447,56 @@ bool Dispatcher::EpollControl(int operation, int fd, std::uint32_t events)
     return epoll_ctl(epollFd_, operation, fd, &event) == 0;
 }
 
+void Dispatcher::RunFdCallback(int fd, std::uint64_t generation, std::uint32_t reported)
+{
+    const FdWatch* watch = Watched(fd);
+    /* Unwatched or replaced since epoll reported it. */
+    if (watch == nullptr || watch->generation != generation) {
+        return;
+    }
+    /* The callback may unwatch its own descriptor. */
+    std::shared_ptr<FdCallback> callback = watch->callback;
+    (*callback)(reported);
+}
+
+Dispatcher::FdWatch* Dispatcher::Watched(int fd)
+{
+    if (fd < 0 || static_cast<std::size_t>(fd) >= fds_.size() || fds_[static_cast<std::size_t>(fd)].generation == 0) {
+        return nullptr;
+    }
+    return &fds_[static_cast<std::size_t>(fd)];
+}
+
 bool Dispatcher::WatchFd(int fd, std::uint32_t events, FdCallback callback)
 {
-    if (clock_ != Clock::Real || fd < 0 || fds_.count(fd) != 0) {
+    if (clock_ != Clock::Real || fd < 0 || Watched(fd) != nullptr) {
         return false;
     }
     if (!EpollControl(EPOLL_CTL_ADD, fd, events)) {
         return false;
     }
-    fds_.emplace(fd, FdWatch{events, std::make_shared<FdCallback>(std::move(callback))});
+    if (static_cast<std::size_t>(fd) >= fds_.size()) {
+        fds_.resize(static_cast<std::size_t>(fd) + 1);
+    }
+    fds_[static_cast<std::size_t>(fd)] =
+        FdWatch{events, nextWatch_++, std::make_shared<FdCallback>(std::move(callback))};
     return true;
 }
 
 bool Dispatcher::ModifyFd(int fd, std::uint32_t events)
 {
-    auto watch = fds_.find(fd);
-    if (watch == fds_.end()) {
+    FdWatch* watch = Watched(fd);
+    if (watch == nullptr || !EpollControl(EPOLL_CTL_MOD, fd, events)) {
         return false;
     }
-    if (!EpollControl(EPOLL_CTL_MOD, fd, events)) {
-        return false;
-    }
-    watch->second.events = events;
+    watch->events = events;
     return true;
 }
 
 void Dispatcher::UnwatchFd(int fd)
 {
-    if (fds_.erase(fd) != 0) {
+    if (FdWatch* watch = Watched(fd)) {
+        *watch = FdWatch{};
         epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
     }
 }

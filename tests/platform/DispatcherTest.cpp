@@ -202,6 +202,41 @@ TEST(Dispatcher, OnceAWakeUpFindsTheLoopBusyEvenATimersWakeUpKeepsInputToTheWhol
     EXPECT_GE(pipes.lastTaken, NextMultiple(timerFired, period));
 }
 
+TEST(Dispatcher, AReportForADescriptorWatchedAgainSinceReachesNeitherTheOldNorTheNewCallback)
+{
+    platform::Host host(platform::Clock::Real);
+    platform::Dispatcher& loop = host.GetDispatcher();
+    int first[2];
+    int second[2];
+    ASSERT_EQ(pipe(first), 0);
+    ASSERT_EQ(pipe(second), 0);
+    const int ends[2] = {first[0], second[0]};
+    int oldCalls = 0;
+    int freshCalls = 0;
+    /* Both are ready in one wake-up; whichever runs first watches the other anew. */
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(loop.WatchFd(ends[i], EPOLLIN, [&, own = ends[i], other = ends[1 - i]](std::uint32_t) {
+            char c;
+            EXPECT_EQ(read(own, &c, 1), 1);
+            ++oldCalls;
+            loop.UnwatchFd(other);
+            /* Edge-triggered: one report for the byte already waiting, the fresh one. */
+            EXPECT_TRUE(loop.WatchFd(other, EPOLLIN | EPOLLET, [&](std::uint32_t) { ++freshCalls; }));
+        }));
+    }
+    ASSERT_EQ(write(first[1], "a", 1), 1);
+    ASSERT_EQ(write(second[1], "b", 1), 1);
+    ASSERT_TRUE(loop.RunUntil([&] { return freshCalls > 0; }, 10s));
+    host.RunFor(20ms);
+
+    EXPECT_EQ(oldCalls, 1);
+    EXPECT_EQ(freshCalls, 1);
+    for (int fd : {first[0], first[1], second[0], second[1]}) {
+        loop.UnwatchFd(fd);
+        close(fd);
+    }
+}
+
 TEST(Dispatcher, VirtualClockHasNoDescriptors)
 {
     platform::Host host;

@@ -141,6 +141,8 @@ public:
 private:
     struct FdWatch {
         std::uint32_t events = 0;
+        /* Which watch of the descriptor this is; zero when it is not watched. */
+        std::uint64_t generation = 0;
         std::shared_ptr<FdCallback> callback;
     };
 
@@ -160,6 +162,8 @@ private:
     static Ticks NextMultiple(Ticks now, Ticks period);
     /* Queues the watched descriptors' callbacks; returns how many there are. */
     int TakeFdEvents(const epoll_event* events, int count);
+    void RunFdCallback(int fd, std::uint64_t generation, std::uint32_t reported);
+    FdWatch* Watched(int fd);
     bool EpollControl(int operation, int fd, std::uint32_t events);
     void Wake();
 
@@ -185,7 +189,9 @@ private:
        writes wakeFd_, or the loop sees the post before it blocks. */
     std::atomic<bool> inEpoll_{false};
     std::atomic<bool> posted_{false};
-    std::map<int, FdWatch> fds_;
+    /* By descriptor: the kernel hands out the lowest free numbers, so this stays small. */
+    std::vector<FdWatch> fds_;
+    std::uint64_t nextWatch_ = 1;
     Ticks wakePeriod_{0};
     /* Blocking waits before this instant look at neither descriptors nor posts. */
     Ticks quietUntil_{0};
