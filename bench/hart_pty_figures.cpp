@@ -27,6 +27,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <platform/Host.h>
@@ -81,6 +82,26 @@ long ContextSwitches()
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_nvcsw + usage.ru_nivcsw;
+}
+
+/* The calling thread's waits (voluntary switches) and preemptions. */
+std::pair<long, long> ThreadSwitches()
+{
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return {usage.ru_nvcsw, usage.ru_nivcsw};
+}
+
+/* What one sleep and wake-up of a thread costs this machine right now: the
+   unit most of the figure is made of, and the one that swings from run to run. */
+double WakeUpCostUs()
+{
+    constexpr int kWakeUps = 100;
+    const double before = ProcessCpu();
+    for (int i = 0; i < kWakeUps; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return (ProcessCpu() - before) / kWakeUps * 1e6;
 }
 
 double ThreadCpu()
@@ -414,6 +435,7 @@ int CpuPerPortSecond(TerminalServer& server, int ports, double seconds)
         double userStart = UserCpu();
         double dispatcherStart = ThreadCpu();
         long switchesStart = ContextSwitches();
+        const auto [waitsStart, preemptionsStart] = ThreadSwitches();
         Clock::time_point start = Clock::now();
         Clock::time_point end = start + std::chrono::duration_cast<Clock::duration>(
                                             std::chrono::duration<double>(seconds));
@@ -426,6 +448,7 @@ int CpuPerPortSecond(TerminalServer& server, int ports, double seconds)
         double user = UserCpu() - userStart;
         double dispatcher = ThreadCpu() - dispatcherStart;
         long switches = ContextSwitches() - switchesStart;
+        const auto [waitsEnd, preemptionsEnd] = ThreadSwitches();
         std::uint64_t transactions = 0;
         std::uint64_t slowest = ~std::uint64_t{0};
         std::uint64_t fastest = 0;
@@ -463,8 +486,10 @@ int CpuPerPortSecond(TerminalServer& server, int ports, double seconds)
         std::printf("  of which the host's dispatcher thread (the driver and the serial ports): %.3f s = %.3f ms "
                     "per port-second\n",
                     dispatcher, dispatcher / portSeconds * 1e3);
-        std::printf("  context switches: %.0f per second; framework objects live at the end: %zu\n",
-                    static_cast<double>(switches) / wall, liveAtEnd);
+        std::printf("  context switches: %.0f per second (the dispatcher thread: %.0f waits and %.0f preemptions "
+                    "per second); framework objects live at the end: %zu\n",
+                    static_cast<double>(switches) / wall, static_cast<double>(waitsEnd - waitsStart) / wall,
+                    static_cast<double>(preemptionsEnd - preemptionsStart) / wall, liveAtEnd);
         std::printf("  the same ports open and not polled, %.1f s wall: %.3f ms per port-second, %.0f context "
                     "switches per second\n",
                     idleWall, idleCpu / (idleWall * ports) * 1e3, static_cast<double>(idleSwitches) / idleWall);
@@ -473,6 +498,8 @@ int CpuPerPortSecond(TerminalServer& server, int ports, double seconds)
         }
         result = (perPortSecondMs <= 1.0 && failures == 0) ? 0 : 1;
     }
+    std::printf("  (one sleep and wake-up of a thread costs this machine %.1f us of CPU just now)\n",
+                WakeUpCostUs());
     double childCpu = StopTerminalServer(server);
     std::printf("  (the field devices' process, not counted: %.3f s CPU over its whole life)\n", childCpu);
     return result;
