@@ -23,8 +23,8 @@ public:
               typename = std::enable_if_t<!std::is_same_v<Callable, Task> && std::is_invocable_v<Callable&>>>
     Task(F&& callable)
     {
-        if constexpr (std::is_pointer_v<Callable> || std::is_member_pointer_v<Callable> ||
-                      std::is_same_v<Callable, std::function<void()>>) {
+        /* An empty function or a null function pointer makes an empty task. */
+        if constexpr (std::is_pointer_v<Callable> || std::is_same_v<Callable, std::function<void()>>) {
             if (!callable) {
                 return;
             }
