@@ -139,13 +139,7 @@ void Dispatcher::Post(Task task, SyncScope* scope)
 Dispatcher::TimerKey Dispatcher::Schedule(Ticks due, Task task, SyncScope* scope)
 {
     TimerKey key{due, nextSequence_++};
-    if (auto node = timerNodes_.Take()) {
-        node.key() = key;
-        node.mapped() = ScheduledTask{std::move(task), scope};
-        timers_.insert(std::move(node));
-    } else {
-        timers_.emplace(key, ScheduledTask{std::move(task), scope});
-    }
+    timerNodes_.Insert(timers_, key, ScheduledTask{std::move(task), scope});
     return key;
 }
 

@@ -271,12 +271,7 @@ NTSTATUS ObjectTable::Insert(std::unique_ptr<Object> object, Object& parent,
     parent.children_.push_back(raw);
     {
         std::lock_guard lock(mutex_);
-        if (auto node = liveNodes_.Take()) {
-            node.value() = raw;
-            live_.insert(std::move(node));
-        } else {
-            live_.insert(raw);
-        }
+        liveNodes_.Insert(live_, raw);
         RememberLive(raw);
         ++counts_[static_cast<std::size_t>(raw->type_)];
         /* The address is a live handle again. */

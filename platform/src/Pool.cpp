@@ -14,13 +14,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE, SIZE_T NumberOfBytes, ULONG Tag)
         return nullptr;
     }
     std::lock_guard lock(core.poolMutex);
-    if (auto node = core.poolNodes.Take()) {
-        node.key() = memory;
-        node.mapped() = HostCore::PoolBlock{NumberOfBytes, Tag};
-        core.pool.insert(std::move(node));
-    } else {
-        core.pool.emplace(memory, HostCore::PoolBlock{NumberOfBytes, Tag});
-    }
+    core.poolNodes.Insert(core.pool, memory, HostCore::PoolBlock{NumberOfBytes, Tag});
     return memory;
 }
 

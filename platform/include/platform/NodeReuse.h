@@ -28,6 +28,31 @@ public:
         }
     }
 
+    /* Puts a set's value into container, in a kept node when there is one. */
+    template <typename Value>
+    void Insert(Container& container, Value&& value)
+    {
+        if (Node node = Take()) {
+            node.value() = std::forward<Value>(value);
+            container.insert(std::move(node));
+        } else {
+            container.insert(std::forward<Value>(value));
+        }
+    }
+
+    /* Puts a map's entry into container, in a kept node when there is one. */
+    template <typename Key, typename Mapped>
+    void Insert(Container& container, Key&& key, Mapped&& mapped)
+    {
+        if (Node node = Take()) {
+            node.key() = std::forward<Key>(key);
+            node.mapped() = std::forward<Mapped>(mapped);
+            container.insert(std::move(node));
+        } else {
+            container.emplace(std::forward<Key>(key), std::forward<Mapped>(mapped));
+        }
+    }
+
     /* An empty handle when none is kept. */
     Node Take()
     {
