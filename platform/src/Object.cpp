@@ -68,13 +68,10 @@ Object::Object(HostCore& core, ObjectType type)
 
 Object::~Object() = default;
 
-void* Object::FindContext(PCWDF_OBJECT_CONTEXT_TYPE_INFO type) const
+void* Object::FindLaterContext(PCWDF_OBJECT_CONTEXT_TYPE_INFO type) const
 {
     if (type == nullptr) {
         return nullptr;
-    }
-    if (type == firstContextType_) {
-        return firstContext_;
     }
     for (const Attachment& attachment : attachments_) {
         if (attachment.context && attachment.context->type == type) {
@@ -220,32 +217,7 @@ ObjectTable::ObjectTable(HostCore& core) : core_(core)
     root_ = std::make_unique<RootObject>(core);
 }
 
-namespace {
-/*
- * The driver asks for the same context over and over (a port's record on
- * every received character), so each thread remembers the last one it found.
- * It is good while its object is: same live address, same serial.
- */
-struct LastContext {
-    const ObjectTable* table = nullptr;
-    const void* handle = nullptr;
-    std::uint64_t serial = 0;
-    /* The table's frees when it was last confirmed: while nothing has been freed, no check is needed. */
-    std::uint64_t frees = 0;
-    PCWDF_OBJECT_CONTEXT_TYPE_INFO type = nullptr;
-    void* context = nullptr;
-};
-/* Initial-exec: the platform is linked into the program, never loaded later. */
-__attribute__((tls_model("initial-exec"))) thread_local LastContext lastContext;
-} // namespace
-
-ObjectTable::~ObjectTable()
-{
-    /* A later table may be built at the same address. */
-    if (lastContext.table == this) {
-        lastContext = LastContext{};
-    }
-}
+ObjectTable::~ObjectTable() = default;
 
 NTSTATUS ObjectTable::Insert(std::unique_ptr<Object> object, Object& parent,
                              const WDF_OBJECT_ATTRIBUTES* attributes, Object** result)
@@ -356,25 +328,12 @@ void ObjectTable::Destroy(Object* object)
         std::lock_guard lock(mutex_);
         liveNodes_.Keep(live_.extract(object));
         ForgetLive(object);
-        frees_.fetch_add(1, std::memory_order_release);
         --counts_[static_cast<std::size_t>(object->type_)];
         tombstones_[SlotOf(object)] = Tombstone{object, object->type_};
     }
     delete object;
 }
 
-
-std::size_t ObjectTable::SlotOf(const void* handle)
-{
-    /* Fibonacci hashing of the address without its alignment bits. */
-    const auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle)) >> 4;
-    return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> (64 - kHotBits));
-}
-
-std::atomic<const Object*>& ObjectTable::HotSlot(const void* handle) const
-{
-    return hot_[SlotOf(handle)];
-}
 
 void ObjectTable::RememberLive(const Object* object) const
 {
@@ -389,11 +348,8 @@ void ObjectTable::ForgetLive(const Object* object) const
     }
 }
 
-Object* ObjectTable::Find(const void* handle) const
+Object* ObjectTable::FindRegistered(const void* handle) const
 {
-    if (handle != nullptr && HotSlot(handle).load(std::memory_order_acquire) == handle) {
-        return const_cast<Object*>(static_cast<const Object*>(handle));
-    }
     std::lock_guard lock(mutex_);
     auto it = live_.find(static_cast<const Object*>(handle));
     if (it == live_.end()) {
@@ -404,52 +360,13 @@ Object* ObjectTable::Find(const void* handle) const
     return const_cast<Object*>(*it);
 }
 
-void* ObjectTable::TypedContext(const void* handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO type, const char* caller) const
-{
-    if (lastContext.table == this && lastContext.handle == handle && lastContext.type == type) {
-        const std::uint64_t frees = frees_.load(std::memory_order_acquire);
-        if (lastContext.frees == frees) {
-            return lastContext.context;
-        }
-        /* Something was freed: still the same object if its address is live with the same serial. */
-        if (HotSlot(handle).load(std::memory_order_acquire) == handle &&
-            static_cast<const Object*>(handle)->serial_ == lastContext.serial) {
-            lastContext.frees = frees;
-            return lastContext.context;
-        }
-    }
-    return TypedContextLookup(handle, type, caller);
-}
-
-void* ObjectTable::TypedContextLookup(const void* handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO type,
-                                      const char* caller) const
-{
-    Object* object = Resolve(handle, ObjectType::Root, caller);
-    if (object == nullptr) {
-        return nullptr;
-    }
-    const std::uint64_t frees = frees_.load(std::memory_order_acquire);
-    void* context = object->FindContext(type);
-    /* A missing context may still be allocated later, so only a found one is kept. */
-    if (context != nullptr) {
-        lastContext = LastContext{this, handle, object->serial_, frees, type, context};
-    }
-    return context;
-}
-
-Object* ObjectTable::Find(const void* handle, std::uint64_t serial) const
-{
-    Object* object = Find(handle);
-    return object != nullptr && object->serial_ == serial ? object : nullptr;
-}
-
-Object* ObjectTable::Resolve(const void* handle, ObjectType expected, const char* caller) const
+Object* ObjectTable::ResolveRegistered(const void* handle, ObjectType expected, const char* caller) const
 {
     if (handle == nullptr) {
         core_.Fault("%s: NULL handle", caller);
         return nullptr;
     }
-    Object* object = Find(handle);
+    Object* object = FindRegistered(handle);
     if (object == nullptr) {
         ObjectType former = ObjectType::Count;
         {

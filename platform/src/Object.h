@@ -75,7 +75,11 @@ public:
     bool IsLive() const { return state_ == State::Live; }
     bool IsDeleted() const { return state_ == State::Deleted; }
 
-    void* FindContext(PCWDF_OBJECT_CONTEXT_TYPE_INFO type) const;
+    /* Inline for the first context, the one callbacks ask for. */
+    void* FindContext(PCWDF_OBJECT_CONTEXT_TYPE_INFO type) const
+    {
+        return type != nullptr && type == firstContextType_ ? firstContext_ : FindLaterContext(type);
+    }
     NTSTATUS AddContext(const WDF_OBJECT_ATTRIBUTES& attributes, void** context);
     static Object* FromContext(void* context);
 
@@ -120,6 +124,7 @@ private:
 
     void RunCleanupCallbacks();
     void RunDestroyCallbacks();
+    void* FindLaterContext(PCWDF_OBJECT_CONTEXT_TYPE_INFO type) const;
 
     HostCore& core_;
     const ObjectType type_;
@@ -156,15 +161,40 @@ public:
        object drops the tree's reference. */
     void Delete(Object& object);
 
+    /*
+     * Every framework call resolves its handles, a dozen times per received
+     * character, so the answer from the cache of live addresses is inline and
+     * only a miss or a fault leaves it.
+     */
+
     /* The object behind a handle, or nullptr when it is not a live handle. */
-    Object* Find(const void* handle) const;
+    Object* Find(const void* handle) const
+    {
+        const Object* cached = Cached(handle);
+        return cached != nullptr ? const_cast<Object*>(cached) : FindRegistered(handle);
+    }
     /* Same, but also checks that it is still the object a task was queued for. */
-    Object* Find(const void* handle, std::uint64_t serial) const;
+    Object* Find(const void* handle, std::uint64_t serial) const
+    {
+        Object* object = Find(handle);
+        return object != nullptr && object->serial_ == serial ? object : nullptr;
+    }
     /* For framework calls: the object of the expected type (Root = any type),
        or nullptr after reporting a fault that names caller. */
-    Object* Resolve(const void* handle, ObjectType expected, const char* caller) const;
+    Object* Resolve(const void* handle, ObjectType expected, const char* caller) const
+    {
+        const Object* cached = Cached(handle);
+        if (cached != nullptr && (expected == ObjectType::Root || cached->type_ == expected)) {
+            return const_cast<Object*>(cached);
+        }
+        return ResolveRegistered(handle, expected, caller);
+    }
     /* The object's context of that type (nullptr when it has none), as Resolve reports. */
-    void* TypedContext(const void* handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO type, const char* caller) const;
+    void* TypedContext(const void* handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO type, const char* caller) const
+    {
+        const Object* object = Resolve(handle, ObjectType::Root, caller);
+        return object != nullptr ? object->FindContext(type) : nullptr;
+    }
 
     std::size_t Live() const;
     std::size_t Live(ObjectType type) const;
@@ -176,19 +206,30 @@ private:
     friend class Object;
 
     void Destroy(Object* object);
-    /* TypedContext's way when the thread's last lookup does not answer; kept out
-       of line so that the answered lookup stays a handful of instructions. */
-    __attribute__((noinline)) void* TypedContextLookup(const void* handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO type,
-                                                       const char* caller) const;
+    /* The ways past a cache miss: the register under the mutex, and the fault reports. */
+    Object* FindRegistered(const void* handle) const;
+    Object* ResolveRegistered(const void* handle, ObjectType expected, const char* caller) const;
     /* A direct-mapped cache of live addresses in front of live_: a hit answers
        Find without the mutex or the hash set. Filled and emptied under the mutex. */
-    std::atomic<const Object*>& HotSlot(const void* handle) const;
+    std::atomic<const Object*>& HotSlot(const void* handle) const { return hot_[SlotOf(handle)]; }
+    /* The live object at handle when the cache knows it, else nullptr. */
+    const Object* Cached(const void* handle) const
+    {
+        return handle != nullptr && HotSlot(handle).load(std::memory_order_acquire) == handle
+                   ? static_cast<const Object*>(handle)
+                   : nullptr;
+    }
     void RememberLive(const Object* object) const;
     void ForgetLive(const Object* object) const;
     static void CollectSubtree(Object& object, std::vector<Object*>& order);
 
     static constexpr unsigned kHotBits = 12;
-    static std::size_t SlotOf(const void* handle);
+    static std::size_t SlotOf(const void* handle)
+    {
+        /* Fibonacci hashing of the address without its alignment bits. */
+        const auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle)) >> 4;
+        return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> (64 - kHotBits));
+    }
 
     HostCore& core_;
     mutable std::mutex mutex_;
@@ -203,8 +244,6 @@ private:
     };
     std::array<Tombstone, std::size_t{1} << kHotBits> tombstones_{};
     std::uint64_t nextSerial_ = 1;
-    /* Counts frees, so that a thread's last context can be reused without a check until one happens. */
-    std::atomic<std::uint64_t> frees_{0};
     mutable std::array<std::atomic<const Object*>, std::size_t{1} << kHotBits> hot_{};
     std::unique_ptr<Object> root_;
 };
