@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 #include "Device.h"
 #include "Driver.h"
@@ -16,10 +17,10 @@
 
 namespace platform {
 
-namespace {
-
 /* The one piece of global state: which host the free functions act on. */
 std::atomic<Host*> currentHost{nullptr};
+
+namespace {
 
 /* System time at 1970-01-01 00:00:00 UTC. */
 constexpr LONGLONG kUnixEpochAsSystemTime = 116444736000000000LL;
@@ -31,20 +32,10 @@ Host* SwapCurrentHost(Host* host)
     return currentHost.exchange(host);
 }
 
-HostCore* CurrentCoreOrNull()
+void NoCurrentHost()
 {
-    Host* host = currentHost.load();
-    return host != nullptr ? &host->Core() : nullptr;
-}
-
-HostCore& CurrentCore()
-{
-    HostCore* core = CurrentCoreOrNull();
-    if (core == nullptr) {
-        std::fputs("platform: a framework or kernel routine was called without a platform::Host\n", stderr);
-        std::abort();
-    }
-    return *core;
+    std::fputs("platform: a framework or kernel routine was called without a platform::Host\n", stderr);
+    std::abort();
 }
 
 HostCore::HostCore(Host& owner, const HostOptions& hostOptions)
@@ -104,7 +95,7 @@ void HostCore::Teardown()
         leaked.swap(pool);
     }
     for (auto& [address, block] : leaked) {
-        std::free(address);
+        ::operator delete(address);
     }
     if (!leaked.empty()) {
         Fault("%zu pool block(s) never freed", leaked.size());

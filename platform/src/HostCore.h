@@ -101,8 +101,24 @@ private:
     bool tornDown_ = false;
 };
 
+extern std::atomic<Host*> currentHost;
+[[noreturn]] void NoCurrentHost();
+
+/* Inline: every framework call starts here, several times per received character. */
+inline HostCore* CurrentCoreOrNull()
+{
+    Host* host = currentHost.load(std::memory_order_acquire);
+    return host != nullptr ? &host->Core() : nullptr;
+}
+
 /* The current host's core; aborts with a message when there is no host. */
-HostCore& CurrentCore();
-HostCore* CurrentCoreOrNull();
+inline HostCore& CurrentCore()
+{
+    HostCore* core = CurrentCoreOrNull();
+    if (core == nullptr) {
+        NoCurrentHost();
+    }
+    return *core;
+}
 
 } // namespace platform
