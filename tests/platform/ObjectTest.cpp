@@ -171,6 +171,59 @@ TEST_F(ObjectTest, MisuseIsReportedAsAFault)
     EXPECT_NE(GetTestContext(other), nullptr);
 }
 
+TEST_F(ObjectTest, EveryLiveHandleResolvesWhenThereAreMoreThanTheCacheHolds)
+{
+    /* More objects than cache slots: many share a slot, and only the register answers for them. */
+    std::vector<WDFWAITLOCK> locks;
+    for (ULONG tag = 0; tag < 6000; ++tag) {
+        locks.push_back(CreateTaggedLock(device, tag));
+    }
+    platform::VerifierCapture faults(host);
+    for (int pass = 0; pass < 2; ++pass) {
+        for (ULONG tag = 0; tag < locks.size(); ++tag) {
+            ASSERT_NE(GetTestContext(locks[tag]), nullptr) << "lock " << tag;
+            ASSERT_EQ(GetTestContext(locks[tag])->Tag, tag);
+        }
+    }
+    EXPECT_TRUE(faults.Messages().empty());
+
+    for (WDFWAITLOCK lock : locks) {
+        WdfObjectDelete(lock);
+    }
+    EXPECT_EQ(GetTestContext(locks.front()), nullptr);
+    EXPECT_EQ(GetTestContext(locks.back()), nullptr);
+    EXPECT_EQ(faults.Messages().size(), 2u);
+    EXPECT_EQ(host.LiveObjects("WDFWAITLOCK"), 0u);
+}
+
+TEST_F(ObjectTest, PoolBlocksAreZeroedEvenWhenTheirMemoryIsReused)
+{
+    constexpr ULONG kTag = 0x54524148;
+    std::vector<PUCHAR> blocks;
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 16; ++i) {
+            auto* block = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, 24, kTag));
+            ASSERT_NE(block, nullptr);
+            EXPECT_TRUE(std::all_of(block, block + 24, [](UCHAR b) { return b == 0; })) << "round " << round;
+            std::fill(block, block + 24, UCHAR{0xA5});
+            blocks.push_back(block);
+        }
+        for (PUCHAR block : blocks) {
+            ExFreePoolWithTag(block, kTag);
+        }
+        blocks.clear();
+    }
+
+    platform::VerifierCapture faults(host);
+    PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTag);
+    ExFreePoolWithTag(block, kTag + 1);
+    ASSERT_EQ(faults.Messages().size(), 1u);
+    EXPECT_THAT(faults.Messages()[0], HasSubstr("another tag"));
+    EXPECT_EQ(host.PoolAllocations(), 1u);
+    ExFreePoolWithTag(block, kTag);
+    EXPECT_EQ(host.PoolAllocations(), 0u);
+}
+
 TEST_F(ObjectTest, ControlDeviceNamesAreUniqueUntilTheDeviceIsDeleted)
 {
     DECLARE_CONST_UNICODE_STRING(sddl, u"D:P(A;;GA;;;SY)");
