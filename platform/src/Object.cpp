@@ -217,8 +217,6 @@ ObjectTable::ObjectTable(HostCore& core) : core_(core)
     root_ = std::make_unique<RootObject>(core);
 }
 
-ObjectTable::~ObjectTable() = default;
-
 NTSTATUS ObjectTable::Insert(std::unique_ptr<Object> object, Object& parent,
                              const WDF_OBJECT_ATTRIBUTES* attributes, Object** result)
 {
@@ -333,7 +331,6 @@ void ObjectTable::Destroy(Object* object)
     }
     delete object;
 }
-
 
 void ObjectTable::RememberLive(const Object* object) const
 {

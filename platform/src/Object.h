@@ -145,7 +145,6 @@ private:
 class ObjectTable {
 public:
     explicit ObjectTable(HostCore& core);
-    ~ObjectTable();
     ObjectTable(const ObjectTable&) = delete;
     ObjectTable& operator=(const ObjectTable&) = delete;
 

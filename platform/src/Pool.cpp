@@ -1,5 +1,4 @@
 /* Pool memory, counted per host so that tests can prove nothing leaks. */
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
