@@ -91,8 +91,8 @@ sim::Bytes Transact(sim::SimulatedSystem& system, platform::File& port, std::uin
     platform::IoResult answer = read.Wait();
     std::printf("%9.2f ms  read   %s\n", Milliseconds(host), Hex(answer.data).c_str());
     sim::FrameParser parser(platform::Ticks::max());
-    sim::Bytes line(2, sim::kPreamble);
-    line.insert(line.end(), answer.data.begin(), answer.data.end());
+    sim::Bytes line = answer.data;
+    line.insert(line.begin(), 2, sim::kPreamble);
     for (std::size_t i = 0; i < line.size(); i++) {
         if (auto frame = parser.Take(line[i], platform::Ticks(static_cast<long>(i)))) {
             return frame->data;
