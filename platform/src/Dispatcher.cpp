@@ -472,19 +472,13 @@ bool Dispatcher::WatchFd(int fd, std::uint32_t events, FdCallback callback)
     if (static_cast<std::size_t>(fd) >= fds_.size()) {
         fds_.resize(static_cast<std::size_t>(fd) + 1);
     }
-    fds_[static_cast<std::size_t>(fd)] =
-        FdWatch{events, nextWatch_++, std::make_shared<FdCallback>(std::move(callback))};
+    fds_[static_cast<std::size_t>(fd)] = FdWatch{nextWatch_++, std::make_shared<FdCallback>(std::move(callback))};
     return true;
 }
 
 bool Dispatcher::ModifyFd(int fd, std::uint32_t events)
 {
-    FdWatch* watch = Watched(fd);
-    if (watch == nullptr || !EpollControl(EPOLL_CTL_MOD, fd, events)) {
-        return false;
-    }
-    watch->events = events;
-    return true;
+    return Watched(fd) != nullptr && EpollControl(EPOLL_CTL_MOD, fd, events);
 }
 
 void Dispatcher::UnwatchFd(int fd)

@@ -140,7 +140,6 @@ public:
 
 private:
     struct FdWatch {
-        std::uint32_t events = 0;
         /* Which watch of the descriptor this is; zero when it is not watched. */
         std::uint64_t generation = 0;
         std::shared_ptr<FdCallback> callback;
