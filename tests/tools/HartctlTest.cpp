@@ -72,6 +72,15 @@ TEST(HartctlTest, BadArgumentsSayWhatIsWrong)
     EXPECT_EQ(unknown.status, 2);
     EXPECT_NE(unknown.err.find("unknown command 'sned'"), std::string::npos) << unknown.err;
 
+    Outcome option = Hartctl({"--tty=/dev/null", "--bogus"});
+    EXPECT_EQ(option.status, 2);
+    EXPECT_NE(option.err.find("unknown option '--bogus'"), std::string::npos) << option.err;
+    EXPECT_EQ(option.err.find("'--tty=/dev/null'"), std::string::npos) << option.err;
+    Outcome bare = Hartctl({"--sim", "-p", "COM1"});
+    EXPECT_EQ(bare.status, 2);
+    EXPECT_EQ(bare.err.find("unknown option"), std::string::npos) << bare.err;
+    EXPECT_NE(bare.err.find("no command given"), std::string::npos) << bare.err;
+
     Outcome range = Hartctl({"--sim", "send", "300"});
     EXPECT_EQ(range.status, 2);
     EXPECT_NE(range.err.find("300"), std::string::npos) << range.err;

@@ -30,14 +30,40 @@ void AddSendOptions(CLI::App& send, Options& options)
 }
 
 /* The first argument that is neither an option nor a global option's value: the command. */
+const std::vector<std::string> kTakeValues{"--sim-devices", "--tty", "--reg", "-p", "--port", "--debug"};
+
 std::optional<std::string> FirstWord(const std::vector<std::string>& args)
 {
-    static const std::vector<std::string> kTakeValues{"--sim-devices", "--tty", "--reg", "-p", "--port", "--debug"};
     for (std::size_t i = 0; i < args.size(); i++) {
         if (std::find(kTakeValues.begin(), kTakeValues.end(), args[i]) != kTakeValues.end()) {
             i++;
         } else if (args[i].empty() || args[i][0] != '-') {
             return args[i];
+        }
+    }
+    return std::nullopt;
+}
+
+/*
+ * The first option before the command that the program does not know. The
+ * parser asks for the missing command before it looks at such an option, and
+ * "no command given" alone would hide the typing error the user made.
+ */
+std::optional<std::string> UnknownOption(const CLI::App& app, const std::vector<std::string>& args)
+{
+    for (std::size_t i = 0; i < args.size(); i++) {
+        const std::string& arg = args[i];
+        if (std::find(kTakeValues.begin(), kTakeValues.end(), arg) != kTakeValues.end()) {
+            i++;
+            continue;
+        }
+        if (arg.size() < 2 || arg[0] != '-') {
+            continue;
+        }
+        /* "--tty=/dev/x" and "-pCOM1" name their option before the value. */
+        const std::string name = arg[1] == '-' ? arg.substr(0, arg.find('=')) : arg.substr(0, 2);
+        if (app.get_option_no_throw(name) == nullptr) {
+            return arg;
         }
     }
     return std::nullopt;
@@ -122,6 +148,9 @@ ParseOutcome ParseArguments(const std::vector<std::string>& args, std::ostream& 
         if (word && std::none_of(commands.begin(), commands.end(), named)) {
             err << "hartctl: unknown command '" << *word << "'\n";
         } else if (!word) {
+            if (std::optional<std::string> unknown = UnknownOption(app, args)) {
+                err << "hartctl: unknown option '" << *unknown << "'\n";
+            }
             err << "hartctl: no command given: ports, send, identify, monitor or config\n";
         } else {
             err << "hartctl: " << e.what() << "\n";
