@@ -29,35 +29,46 @@ void AddSendOptions(CLI::App& send, Options& options)
         ->check(CLI::Range(2, 20));
 }
 
-/* The first argument that is neither an option nor a global option's value: the command. */
-const std::vector<std::string> kTakeValues{"--sim-devices", "--tty", "--reg", "-p", "--port", "--debug"};
-
-std::optional<std::string> FirstWord(const std::vector<std::string>& args)
+/* The arguments before and after the command, without the values of the options that take one. */
+std::vector<std::string> WithoutValues(const std::vector<std::string>& args)
 {
+    static const std::vector<std::string> kTakeValues{"--sim-devices", "--tty", "--reg", "-p", "--port", "--debug"};
+    std::vector<std::string> kept;
     for (std::size_t i = 0; i < args.size(); i++) {
         if (std::find(kTakeValues.begin(), kTakeValues.end(), args[i]) != kTakeValues.end()) {
             i++;
-        } else if (args[i].empty() || args[i][0] != '-') {
-            return args[i];
+        } else {
+            kept.push_back(args[i]);
+        }
+    }
+    return kept;
+}
+
+bool IsOption(const std::string& arg)
+{
+    return !arg.empty() && arg[0] == '-';
+}
+
+/* The first argument that is neither an option nor a global option's value: the command. */
+std::optional<std::string> FirstWord(const std::vector<std::string>& args)
+{
+    for (const std::string& arg : WithoutValues(args)) {
+        if (!IsOption(arg)) {
+            return arg;
         }
     }
     return std::nullopt;
 }
 
 /*
- * The first option before the command that the program does not know. The
- * parser asks for the missing command before it looks at such an option, and
- * "no command given" alone would hide the typing error the user made.
+ * The first option that the program does not know. The parser asks for the
+ * missing command before it looks at such an option, and "no command given"
+ * alone would hide the typing error the user made.
  */
 std::optional<std::string> UnknownOption(const CLI::App& app, const std::vector<std::string>& args)
 {
-    for (std::size_t i = 0; i < args.size(); i++) {
-        const std::string& arg = args[i];
-        if (std::find(kTakeValues.begin(), kTakeValues.end(), arg) != kTakeValues.end()) {
-            i++;
-            continue;
-        }
-        if (arg.size() < 2 || arg[0] != '-') {
+    for (const std::string& arg : WithoutValues(args)) {
+        if (!IsOption(arg) || arg.size() < 2) {
             continue;
         }
         /* "--tty=/dev/x" and "-pCOM1" name their option before the value. */
