@@ -29,13 +29,18 @@ void AddSendOptions(CLI::App& send, Options& options)
         ->check(CLI::Range(2, 20));
 }
 
-/* The arguments before and after the command, without the values of the options that take one. */
-std::vector<std::string> WithoutValues(const std::vector<std::string>& args)
+bool IsOption(const std::string& arg)
 {
-    static const std::vector<std::string> kTakeValues{"--sim-devices", "--tty", "--reg", "-p", "--port", "--debug"};
+    return !arg.empty() && arg[0] == '-';
+}
+
+/* The arguments before and after the command, without the values of the program's options that take one. */
+std::vector<std::string> WithoutValues(const CLI::App& app, const std::vector<std::string>& args)
+{
     std::vector<std::string> kept;
     for (std::size_t i = 0; i < args.size(); i++) {
-        if (std::find(kTakeValues.begin(), kTakeValues.end(), args[i]) != kTakeValues.end()) {
+        const CLI::Option* option = IsOption(args[i]) ? app.get_option_no_throw(args[i]) : nullptr;
+        if (option != nullptr && option->get_items_expected_min() > 0) {
             i++;
         } else {
             kept.push_back(args[i]);
@@ -44,15 +49,10 @@ std::vector<std::string> WithoutValues(const std::vector<std::string>& args)
     return kept;
 }
 
-bool IsOption(const std::string& arg)
-{
-    return !arg.empty() && arg[0] == '-';
-}
-
 /* The first argument that is neither an option nor a global option's value: the command. */
-std::optional<std::string> FirstWord(const std::vector<std::string>& args)
+std::optional<std::string> FirstWord(const CLI::App& app, const std::vector<std::string>& args)
 {
-    for (const std::string& arg : WithoutValues(args)) {
+    for (const std::string& arg : WithoutValues(app, args)) {
         if (!IsOption(arg)) {
             return arg;
         }
@@ -67,7 +67,7 @@ std::optional<std::string> FirstWord(const std::vector<std::string>& args)
  */
 std::optional<std::string> UnknownOption(const CLI::App& app, const std::vector<std::string>& args)
 {
-    for (const std::string& arg : WithoutValues(args)) {
+    for (const std::string& arg : WithoutValues(app, args)) {
         if (!IsOption(arg) || arg.size() < 2) {
             continue;
         }
@@ -154,7 +154,7 @@ ParseOutcome ParseArguments(const std::vector<std::string>& args, std::ostream& 
         if (e.get_exit_code() == 0) {
             return {std::nullopt, app.exit(e, out, err)};
         }
-        std::optional<std::string> word = FirstWord(args);
+        std::optional<std::string> word = FirstWord(app, args);
         auto named = [&](const CLI::App* sub) { return sub->get_name() == *word; };
         if (word && std::none_of(commands.begin(), commands.end(), named)) {
             err << "hartctl: unknown command '" << *word << "'\n";
