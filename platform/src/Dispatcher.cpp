@@ -131,13 +131,26 @@ void Dispatcher::EnterRun()
     }
 }
 
+SyncScope::~SyncScope()
+{
+    if (dispatcher_ != nullptr) {
+        dispatcher_->Forget(this);
+    }
+}
+
 void Dispatcher::Post(Task task, SyncScope* scope)
 {
+    if (scope != nullptr) {
+        scope->dispatcher_ = this;
+    }
     ready_.push_back(ScheduledTask{std::move(task), scope});
 }
 
 Dispatcher::TimerKey Dispatcher::Schedule(Ticks due, Task task, SyncScope* scope)
 {
+    if (scope != nullptr) {
+        scope->dispatcher_ = this;
+    }
     TimerKey key{due, nextSequence_++};
     timerNodes_.Insert(timers_, key, ScheduledTask{std::move(task), scope});
     return key;
@@ -209,12 +222,46 @@ void Dispatcher::RunTask(ScheduledTask task)
         return;
     }
     scope->busy_ = true;
+    running_.push_back(scope);
     struct ScopeRelease {
         Dispatcher& dispatcher;
-        SyncScope* scope;
-        ~ScopeRelease() { dispatcher.Release(scope); }
-    } release{*this, scope};
+        std::size_t slot;
+        ~ScopeRelease()
+        {
+            /* The task may have deleted its scope's owner: then there is nothing to release. */
+            SyncScope* scope = dispatcher.running_[slot];
+            dispatcher.running_.pop_back();
+            if (scope != nullptr) {
+                dispatcher.Release(scope);
+            }
+        }
+    } release{*this, running_.size() - 1};
     task.run();
+}
+
+void Dispatcher::Forget(SyncScope* scope)
+{
+    for (ScheduledTask& task : ready_) {
+        if (task.scope == scope) {
+            task.scope = nullptr;
+        }
+    }
+    for (auto& [key, task] : timers_) {
+        if (task.scope == scope) {
+            task.scope = nullptr;
+        }
+    }
+    for (SyncScope*& running : running_) {
+        if (running == scope) {
+            running = nullptr;
+        }
+    }
+    /* What waited for the scope still runs, first and in its order, as Release would have it. */
+    for (auto held = scope->held_.rbegin(); held != scope->held_.rend(); ++held) {
+        held->scope = nullptr;
+        ready_.push_front(std::move(*held));
+    }
+    scope->held_.clear();
 }
 
 void Dispatcher::Release(SyncScope* scope)

@@ -178,6 +178,7 @@ void QueueObject::CancelWaiting(RequestObject* request)
     }
     /* The driver owns it from now on and completes it in the callback. */
     request->GiveToDriver(this);
+    request->NoteCancelling();
     owned_.push_back(request);
     HostCore& core = Core();
     const std::uint64_t serial = Serial();
@@ -346,8 +347,14 @@ void QueueObject::Dispose()
         request->LeaveQueue();
         request->FrameworkComplete(STATUS_CANCELLED, 0);
     }
-    /* Those the driver owns stay the driver's. */
+    /* Those the driver owns stay the driver's. One nobody asked to cancel is
+       one the driver forgot: its device is going, and nothing would ever
+       complete it but the host's last resort. */
     for (RequestObject* request : owned_) {
+        if (!request->CancelRequested()) {
+            Core().Fault("WdfObjectDelete: queue %p deleted while the driver still holds request %p", Handle(),
+                         request->Handle());
+        }
         request->LeaveQueue();
     }
     owned_.clear();

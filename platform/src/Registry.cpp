@@ -346,6 +346,12 @@ bool Registry::DeleteValue(std::string_view path, std::string_view name)
     return key != nullptr && impl_->DeleteValue(*key, valueName);
 }
 
+void Registry::FailValueEnumeration(std::string_view path, NTSTATUS status)
+{
+    std::lock_guard lock(impl_->mutex);
+    impl_->CreateHostPath(path).enumerationFailure = status;
+}
+
 std::optional<RegValue> Registry::GetValue(std::string_view path, std::string_view name) const
 {
     std::u16string valueName = Impl::HostName(name);

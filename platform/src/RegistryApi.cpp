@@ -212,6 +212,9 @@ NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index, KEY_VALUE_INFORMATIO
     if ((open->access & KEY_QUERY_VALUE) == 0) {
         return STATUS_ACCESS_DENIED;
     }
+    if (!NT_SUCCESS(open->key->enumerationFailure)) {
+        return open->key->enumerationFailure;
+    }
     if (Index >= open->key->values.size()) {
         return STATUS_NO_MORE_ENTRIES;
     }

@@ -29,6 +29,8 @@ struct RegKey {
     std::vector<std::unique_ptr<RegKey>> subkeys;
     /* In creation order: what enumeration by index walks. */
     std::vector<RegNamedValue> values;
+    /* A damaged key: enumerating its values fails with this at every index. */
+    NTSTATUS enumerationFailure = STATUS_SUCCESS;
 
     RegKey* FindSubkey(std::u16string_view name) const;
     RegNamedValue* FindValue(std::u16string_view name);

@@ -78,6 +78,8 @@ public:
     /* Its file object is going. */
     void ForgetFile() { file_ = nullptr; }
     bool CancelRequested() const { return cancelRequested_; }
+    /* A queue hands it to its cancel callback: it is on its way out, whoever asked. */
+    void NoteCancelling() { cancelRequested_ = true; }
     /* The client asked for the request to end. */
     void RequestCancel();
     NTSTATUS ForwardTo(QueueObject* destination);

@@ -1,6 +1,7 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,6 +39,33 @@ TEST(Dispatcher, VirtualClockRunsInOrderAndOnlyJumpsWhenIdle)
     host.RunUntil(10ms);
     EXPECT_EQ(host.Now(), 10ms);
     EXPECT_THAT(order, ElementsAre("first@0", "second@0", "a@2", "b@5", "c@5"));
+}
+
+TEST(Dispatcher, TasksOfAScopeThatGoesStillRunOnceAndNeverTouchIt)
+{
+    platform::Host host;
+    platform::Dispatcher& loop = host.GetDispatcher();
+    auto scope = std::make_unique<platform::SyncScope>();
+    std::vector<std::string> order;
+    /* Queued, due later, and held back while the scope's own task is running. */
+    loop.Post([&] { order.push_back("queued"); }, scope.get());
+    loop.Schedule(1ms, [&] { order.push_back("timer"); }, scope.get());
+    loop.Post(
+        [&] {
+            loop.Post([&] { order.push_back("held"); }, scope.get());
+            loop.RunUntilIdle();
+            scope.reset(); /* its owner is deleted from inside its own callback */
+            order.push_back("owner");
+        },
+        scope.get());
+    host.RunFor(2ms);
+    EXPECT_THAT(order, ElementsAre("queued", "owner", "held", "timer"));
+
+    auto gone = std::make_unique<platform::SyncScope>();
+    loop.Post([&] { order.push_back("orphan"); }, gone.get());
+    gone.reset();
+    host.RunUntilIdle();
+    EXPECT_EQ(order.back(), "orphan");
 }
 
 TEST(Dispatcher, NestedWaitReportsWhenNothingCanEverHappen)

@@ -131,7 +131,12 @@ TEST_F(DeviceFileTest, DeletingADeviceEndsItsRequestsAndOrphansItsHandles)
     WdfIoQueueGetState(manual, &waiting, nullptr);
     EXPECT_EQ(waiting, 1u);
 
-    WdfObjectDelete(device);
+    {
+        platform::VerifierCapture verifier(host);
+        WdfObjectDelete(device);
+        ASSERT_EQ(verifier.Messages().size(), 1u) << "the driver forgot the write it kept";
+        EXPECT_NE(verifier.Messages()[0].find("deleted while the driver still holds request"), std::string::npos);
+    }
     EXPECT_EQ(queued.Result().status, STATUS_CANCELLED);
     EXPECT_EQ(kept.Result().status, STATUS_CANCELLED);
     EXPECT_EQ(queued.Completions() + kept.Completions(), 2u);

@@ -165,6 +165,16 @@ TEST_F(RegistryTest, SerialDeviceMapEnumeratesIntoTheKernelsLayout)
     EXPECT_EQ(ZwEnumerateValueKey(handle, 2, KeyValueFullInformation, buffer, sizeof(buffer), &resultLength),
               STATUS_NO_MORE_ENTRIES);
 
+    /* A damaged key fails every index, past the end too, until it is healed. */
+    Registry().FailValueEnumeration(platform::kSerialCommKey, STATUS_INSUFFICIENT_RESOURCES);
+    for (ULONG index : {0u, 5u}) {
+        EXPECT_EQ(ZwEnumerateValueKey(handle, index, KeyValueFullInformation, buffer, sizeof(buffer), &resultLength),
+                  STATUS_INSUFFICIENT_RESOURCES);
+    }
+    Registry().FailValueEnumeration(platform::kSerialCommKey, STATUS_SUCCESS);
+    EXPECT_EQ(ZwEnumerateValueKey(handle, 0, KeyValueFullInformation, buffer, sizeof(buffer), &resultLength),
+              STATUS_SUCCESS);
+
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
     EXPECT_EQ(Registry().OpenHandles(), 0u);
 }

@@ -37,6 +37,7 @@ enum class Clock {
 };
 
 class SyncScope;
+class Dispatcher;
 
 struct ScheduledTask {
     Task run;
@@ -46,11 +47,15 @@ struct ScheduledTask {
 /*
  * Callbacks that share a scope never overlap: one that comes up while the
  * scope is busy (its owner is blocked in a nested run) is held back and runs,
- * in order, as soon as the scope is free again.
+ * in order, as soon as the scope is free again. A scope may go (its owner
+ * deleted) while tasks for it are still queued, held or running: they then
+ * run without it, and none of them touches it again. Whether their owner is
+ * still there is for the tasks themselves to check.
  */
 class SyncScope {
 public:
     SyncScope() = default;
+    ~SyncScope();
     SyncScope(const SyncScope&) = delete;
     SyncScope& operator=(const SyncScope&) = delete;
 
@@ -60,6 +65,8 @@ private:
     friend class Dispatcher;
     bool busy_ = false;
     std::deque<ScheduledTask> held_;
+    /* The dispatcher that has queued tasks for this scope, if any has. */
+    Dispatcher* dispatcher_ = nullptr;
 };
 
 class Dispatcher {
@@ -139,6 +146,7 @@ public:
     void Clear();
 
 private:
+    friend class SyncScope;
     struct FdWatch {
         /* Which watch of the descriptor this is; zero when it is not watched. */
         std::uint64_t generation = 0;
@@ -154,6 +162,8 @@ private:
     void TakeDueTimers();
     void RunTask(ScheduledTask task);
     void Release(SyncScope* scope);
+    /* The scope is going: what is queued, held or running for it goes on without it. */
+    void Forget(SyncScope* scope);
     /* Real clock: waits in epoll for at most timeout (or for ever when empty). */
     void Wait(std::optional<Ticks> timeout);
     /* Real clock: sleeps until the dispatcher's clock reads instant, deaf to descriptors and posts. */
@@ -170,6 +180,8 @@ private:
     Ticks virtualNow_{0};
     std::chrono::steady_clock::time_point origin_;
     std::deque<ScheduledTask> ready_;
+    /* The scopes of the tasks running now, innermost last; null once forgotten. */
+    std::vector<SyncScope*> running_;
     std::map<TimerKey, ScheduledTask> timers_;
     /* Periodic timers re-arm on every tick; their nodes go round. */
     NodeReuse<std::map<TimerKey, ScheduledTask>> timerNodes_;

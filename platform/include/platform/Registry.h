@@ -61,6 +61,10 @@ public:
     /* Any type, data as it is stored (UTF-16LE for texts). */
     void SetValue(std::string_view path, std::string_view name, ULONG type, std::span<const std::uint8_t> data);
     bool DeleteValue(std::string_view path, std::string_view name);
+    /* Fault injection: enumerating the values of the key at path (created if
+       need be) fails with status at every index, as a damaged hive does;
+       STATUS_SUCCESS heals it. */
+    void FailValueEnumeration(std::string_view path, NTSTATUS status);
 
     std::optional<RegValue> GetValue(std::string_view path, std::string_view name) const;
     /* Only a REG_DWORD of four bytes, and only a REG_SZ, answer these. */
