@@ -11,6 +11,13 @@
 #include "HartLinkEvents.h"
 
 #define HART_BUFFER_SIZE 269
+/* The most preambles the receiver takes before it calls the frame a flood. */
+#define HART_MAX_PREAMBLES 250
+/* The longest frame: delimiter, five address bytes, three expansion bytes,
+   command, byte count, 255 data bytes and the check byte. */
+#define HART_MAX_FRAME_LENGTH 267
+/* The longest client write: the longest frame behind the most preambles. */
+#define HART_MAX_WRITE_LENGTH (HART_MAX_PREAMBLES + HART_MAX_FRAME_LENGTH)
 #define HART_FSM_EVENT_QUEUE_SIZE 8
 #define HART_NAME_LENGTH 256
 
@@ -53,6 +60,8 @@ typedef struct _HART_COMM_DATA {
     PUCHAR pReadBuffer;
     PUCHAR pRcvInsert;
     ULONG ReadLength;
+    /* The frame to read failed its check byte: its own verdict, not the last frame's. */
+    BOOLEAN ReadFrameCorrupt;
 } HART_COMM_DATA, *PHART_COMM_DATA;
 
 typedef struct _HART_FSM_EVENT_QUEUE {
@@ -69,6 +78,8 @@ typedef struct _HARTDEVICE_CONTEXT {
     WDFDEVICE MainDevice;
     WDFIOTARGET IoTarget;
     LONG lOpenedFileHandleCount;
+    /* The serial port went away: the main device's cleanup work item deletes this port. */
+    BOOLEAN PortRemoved;
 
     /* Queues, locks, work items. */
     WDFQUEUE QueueIoctl;
@@ -119,6 +130,8 @@ typedef struct _HARTDEVICE_CONTEXT {
     USHORT HartBusGrantTimeCounter;
     USHORT HartGapTimeCounter;
     USHORT HartRestartTimeCounter;
+    /* Ticks spent in the burst states since the last burst frame. */
+    USHORT HartBurstSilenceCounter;
 
     /* Write (transmit) bookkeeping. */
     WDFREQUEST PendingWriteRequest;
@@ -180,7 +193,9 @@ typedef struct _DEVICE_CONTEXT {
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, HartGetMainDeviceContext)
 
-/* The cleanup work item's record: the port device whose serial port went away. */
+/* The cleanup work item's record: the port device whose serial port went away
+   last. Every port marked PortRemoved is deleted, however many went before
+   the work item ran. */
 typedef struct _CLEANUP_WORKITEM_CONTEXT {
     WDFDEVICE MainDevice;
     WDFDEVICE HartDevice;

@@ -43,6 +43,74 @@ static BOOLEAN HartCountDown(USHORT* Counter)
     return *Counter == 0;
 }
 
+/* The states a burst device's frames lead into, where the master waits for the next one. */
+static BOOLEAN HartInBurstMode(const HART_FSM_STATE* State)
+{
+    static const HART_FSM_STATE* const burstStates[] = {
+        &STATE_BURST_MY_BUS,       &STATE_BURST_TRANSMITTING, &STATE_BURST_WAIT_ACK,     &STATE_BURST_RCV_MSG_ACK,
+        &STATE_BURST_BUS_BUSY,     &STATE_BURST_RCV_MSG,      &STATE_BURST_WAIT_OACK,    &STATE_BURST_RCV_MSG_OACK,
+        &STATE_BURST_PENDING_ACK,  &STATE_BURST_PENDING_OACK, &STATE_BURST_TOO_MANY_PRE,
+    };
+    for (const HART_FSM_STATE* burstState : burstStates) {
+        if (State == burstState) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+/*
+ * Another master's traffic can keep the bus busy for ever inside the wait for
+ * the next burst frame, so a burst device that stopped would hold the master
+ * in burst mode with its write never sent. A burst device sends a frame after
+ * every transaction; none for as long as a link restart's bus-grant wait
+ * means it stopped, and the master leaves burst mode the way that wait's end
+ * would take it.
+ */
+static VOID HartWatchBurstDevice(WDFDEVICE Device, PHARTDEVICE_CONTEXT DeviceContext)
+{
+    if (!HartInBurstMode(DeviceContext->CurrentState)) {
+        DeviceContext->HartBurstSilenceCounter = 0;
+        return;
+    }
+    if (DeviceContext->HartBurstSilenceCounter < DeviceContext->BgTimeStart) {
+        DeviceContext->HartBurstSilenceCounter++;
+        return;
+    }
+    if (DeviceContext->CurrentState == &STATE_BURST_BUS_BUSY) {
+        HartTrace(0x01, "%s: no burst frame for %d ticks, leaving burst mode\n", "HartEvtTimerFunc",
+                  (int)DeviceContext->HartBurstSilenceCounter);
+        DeviceContext->HartBurstSilenceCounter = 0;
+        FsmMasterProcessEvent(Device, EVT_BG_TIMEOUT);
+    }
+}
+
+/*
+ * A state the master leaves only by a counter's expiry is a dead end when no
+ * counter runs: a wait of zero ticks, or a frame that ended in a state with no
+ * entry for it. Such a wait is taken as over, as set_BG_timeout does for the
+ * bus-grant counter, so that a waiting write is never stuck behind it.
+ */
+static VOID HartKeepMasterMoving(WDFDEVICE Device, PHARTDEVICE_CONTEXT DeviceContext)
+{
+    if (DeviceContext->HartQuietTimeCounter != 0 || DeviceContext->HartBusGrantTimeCounter != 0 ||
+        DeviceContext->HartHoldTimeCounter != 0 || DeviceContext->HartGapTimeCounter != 0 ||
+        DeviceContext->HartRestartTimeCounter != 0 || DeviceContext->CurrentState == NULL) {
+        return;
+    }
+    static const UCHAR expiries[] = {EVT_BG_TIMEOUT, EVT_BA_TIMEOUT, EVT_INV_SOM};
+    for (UCHAR expiry : expiries) {
+        for (const HART_FSM_ENTRY* entry = DeviceContext->CurrentState->Entries; entry->Event != 0; entry++) {
+            if (entry->Event == expiry) {
+                HartTrace(0x01, "%s: %s waits with no counter running\n", "HartEvtTimerFunc",
+                          DeviceContext->CurrentState->Name);
+                FsmMasterProcessEvent(Device, expiry);
+                return;
+            }
+        }
+    }
+}
+
 VOID HartEvtTimerFunc(WDFTIMER Timer)
 {
     WDFDEVICE device = (WDFDEVICE)WdfTimerGetParentObject(Timer);
@@ -52,6 +120,11 @@ VOID HartEvtTimerFunc(WDFTIMER Timer)
         return;
     }
     if (deviceContext->HartProtocolInfo.StateMachineMode != HART_MODE_MASTER) {
+        /* No state machine takes EVT_RESTART_IO from a slave: its restart is run here. */
+        if (HartCountDown(&deviceContext->HartRestartTimeCounter)) {
+            ResetPortDataReceiverFsm(device);
+            InitializeForRestartIo(device);
+        }
         if (HartCountDown(&deviceContext->HartGapTimeCounter)) {
             ResetPortDataReceiverFsm(device);
         }
@@ -81,4 +154,6 @@ VOID HartEvtTimerFunc(WDFTIMER Timer)
         ResetPortDataReceiverFsm(device);
         FsmMasterProcessEvent(device, EVT_INV_SOM);
     }
+    HartWatchBurstDevice(device, deviceContext);
+    HartKeepMasterMoving(device, deviceContext);
 }

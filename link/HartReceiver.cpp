@@ -7,7 +7,6 @@
 #include "HartLink.h"
 #include "HartTrace.h"
 
-#define HART_MAX_PREAMBLES 250
 #define HART_MIN_PREAMBLES 2
 /* Loaded while a frame is under way; the end of the frame stops it again. */
 #define HART_BG_FRAME_UNDER_WAY 1000
@@ -234,6 +233,8 @@ static VOID HartDeliverReceivedFrame(PHARTDEVICE_CONTEXT DeviceContext)
     HartTrace(0x20, "completing read msg...\n");
     commData->pReadBuffer = commData->pRcvBuffer;
     commData->ReadLength = (ULONG)(commData->pRcvInsert - commData->pRcvBuffer);
+    /* Delim is overwritten by the next preamble; the frame keeps its verdict. */
+    commData->ReadFrameCorrupt = (DeviceContext->HartProtocolInfo.Delim == EVT_GOT_ERR);
     if (commData->pRcvBuffer == commData->Buffer_Rcv1) {
         HartTrace(0x20, "Using CommData.Buffer_Rcv2....\n");
         commData->pRcvBuffer = commData->Buffer_Rcv2;
@@ -270,6 +271,10 @@ static BOOLEAN HartValidateReceivedMessageStep(WDFDEVICE Device, PHARTDEVICE_CON
     BOOLEAN isAck = (frameType & 7) == 6;
     if (isAck && burst) {
         event |= 1;
+    }
+    if (master && (burst || (frameType & 7) == 1)) {
+        /* A burst device is still bursting: the master may stay in burst mode. */
+        deviceContext->HartBurstSilenceCounter = 0;
     }
     BOOLEAN deliver = (protocol->Rcv_Mask & HartReceiveMaskBit(frameType)) != 0;
 
