@@ -16,8 +16,16 @@ static NTSTATUS HartCreateSerialTarget(PHARTDEVICE_CONTEXT DeviceContext)
     return WdfIoTargetCreate(DeviceContext->Device, &targetAttributes, &DeviceContext->IoTarget);
 }
 
-static VOID HartStartSecondaryQueues(PHARTDEVICE_CONTEXT DeviceContext)
+/*
+ * A suspend purges the control queue and only the restart that follows
+ * starts it again; a port closed before that restart would serve no control
+ * request on any later open. An open port always does, so the open starts it.
+ */
+static VOID HartStartPortQueues(PHARTDEVICE_CONTEXT DeviceContext)
 {
+    if (DeviceContext->QueueIoctl != NULL) {
+        WdfIoQueueStart(DeviceContext->QueueIoctl);
+    }
     if (DeviceContext->QueueReadSecondary != NULL) {
         WdfWaitLockAcquire(DeviceContext->QueueReadSecondaryLock, NULL);
         WdfIoQueueStart(DeviceContext->QueueReadSecondary);
@@ -57,7 +65,7 @@ VOID HartEvtDeviceFileCreate(WDFDEVICE Device, WDFREQUEST Request, WDFFILEOBJECT
         WdfRequestComplete(Request, status);
         return;
     }
-    HartStartSecondaryQueues(deviceContext);
+    HartStartPortQueues(deviceContext);
     HartTrace(0x10, "openning IO Target...\n");
     status = HartOpenSerialTarget(deviceContext, HART_SERIAL_OPEN_ACCESS);
     if (!NT_SUCCESS(status)) {
@@ -74,13 +82,15 @@ VOID HartEvtDeviceFileCreate(WDFDEVICE Device, WDFREQUEST Request, WDFFILEOBJECT
     WdfTimerStart(deviceContext->LinkTimer, HART_LINK_TIMER_DUE_TIME);
     ResetPortDataReceiverFsm(Device);
     HartTrace(0x10, "%s Initiate read!\n", "HartEvtDeviceFileCreate");
+    /* Set before the send: a read that completes inside it must find the loop running. */
+    deviceContext->SerialReadActive = 1;
     if (HartReadDataFromPort(deviceContext)) {
-        deviceContext->SerialReadActive = 1;
         WdfRequestComplete(Request, STATUS_SUCCESS);
         HartTrace(0x02, "%s <<<<\n", "HartEvtDeviceFileCreate");
         return;
     }
     HartTrace(0x01, "%s Error: HartReadDataFromSerialPort Failed!\n", "HartEvtDeviceFileCreate");
+    deviceContext->SerialReadActive = 0;
     InterlockedDecrement(&deviceContext->lOpenedFileHandleCount);
     /* The link started above would run on with no client: stop its timer too. */
     WdfTimerStop(deviceContext->LinkTimer, FALSE);
@@ -248,7 +258,11 @@ static VOID HartCancelWaitingReads(PHARTDEVICE_CONTEXT DeviceContext)
     WdfWaitLockRelease(DeviceContext->QueueReadSecondaryLock);
 }
 
-/* Step 11: the cleanup work item will delete the port device whose target this is. */
+/*
+ * Step 11: the cleanup work item will delete the port device whose target
+ * this is. The port itself carries the mark, so that a second removal before
+ * the work item runs cannot take the first one's place.
+ */
 static VOID HartRecordRemovedPort(WDFDEVICE MainDevice, WDFIOTARGET Target)
 {
     PDEVICE_CONTEXT mainContext = HartGetMainDeviceContext(MainDevice);
@@ -262,6 +276,7 @@ static VOID HartRecordRemovedPort(WDFDEVICE MainDevice, WDFIOTARGET Target)
             PCLEANUP_WORKITEM_CONTEXT cleanupContext = HartGetCleanupWorkItemContext(mainContext->CleanupWorkItem);
             cleanupContext->MainDevice = MainDevice;
             cleanupContext->HartDevice = port;
+            portContext->PortRemoved = TRUE;
             break;
         }
     }

@@ -84,10 +84,30 @@ static VOID HartTraceProtocol(ULONG Level, const HART_PROTOCOL_INFO* Protocol)
     HartTrace(Level, "pDeviceContext->HartProtocolInfo.RetryCount: 0x%02X\n", Protocol->RetryCount);
 }
 
+/*
+ * A slave sends nothing, so a write the master still held, waiting for the
+ * bus or for its answer, would block the sequential write queue until the
+ * port closes. It ends as the writes after the switch do.
+ */
+static VOID HartEndWriteForSlave(PHARTDEVICE_CONTEXT DeviceContext)
+{
+    ClearTransmitRequest(DeviceContext->Device);
+    DeviceContext->WriteRetriesLeftCount = 0;
+    if (DeviceContext->PendingWriteRequest == NULL) {
+        return;
+    }
+    HartTrace(0x01, "%s: the port became a slave, its pending write ends\n", "HartQueueEvtIoDeviceControl");
+    WdfRequestComplete(DeviceContext->PendingWriteRequest, STATUS_INVALID_DEVICE_STATE);
+    DeviceContext->PendingWriteRequest = NULL;
+    DeviceContext->WriteBuffer = NULL;
+    DeviceContext->WriteBufferLength = 0;
+}
+
 /* A master that becomes a slave: the timing set of the new role, and the link restarts. */
 static VOID HartSwitchToSlave(PHARTDEVICE_CONTEXT DeviceContext)
 {
     DeviceContext->HartProtocolInfo.StateMachineMode = HART_MODE_SLAVE;
+    HartEndWriteForSlave(DeviceContext);
     DeviceContext->Rt1Diff =
         (DeviceContext->HartProtocolInfo.MasterType & HART_PRIMARY_MASTER) ? 0 : HART_SLAVE_RT1_DIFF_SECONDARY;
     DeviceContext->Rt1Primary = HART_MODE_RT1_PRIMARY;

@@ -51,7 +51,7 @@ VOID HartQueueEvtIoRead(WDFQUEUE Queue, WDFREQUEST Request, size_t Length)
     }
     /* What does not fit stays for the next read, which continues the same frame. */
     size_t copied = HartCopyReadableFrame(deviceContext, (PUCHAR)buffer, bufferLength);
-    if (deviceContext->HartProtocolInfo.Delim == EVT_GOT_ERR) {
+    if (deviceContext->CommData.ReadFrameCorrupt) {
         HartTrace(0x01, "HART1: EVT_GOT_ERR!!!\n");
         WdfWaitLockRelease(deviceContext->QueueReadSecondaryLock);
         WdfRequestCompleteWithInformation(Request, STATUS_CRC_ERROR, copied);
@@ -65,6 +65,11 @@ VOID HartCompleteNextReadRequest(PHARTDEVICE_CONTEXT DeviceContext)
 {
     HartTrace(0x02, "%s >>>>>\n", "HartCompleteNextReadRequest");
     if (DeviceContext == NULL || DeviceContext->QueueReadSecondary == NULL) {
+        return;
+    }
+    if (DeviceContext->CommData.ReadLength == 0) {
+        /* No frame came: a read ended now would report success with nothing. It waits on. */
+        HartTrace(0x10, "%s: no frame to deliver, the read waits\n", "HartCompleteNextReadRequest");
         return;
     }
     WDFREQUEST request = NULL;
@@ -85,7 +90,7 @@ NTSTATUS HartCompleteReadRequest(WDFREQUEST Request, PHARTDEVICE_CONTEXT DeviceC
         return STATUS_INVALID_PARAMETER;
     }
     NTSTATUS status = STATUS_SUCCESS;
-    if (DeviceContext->HartProtocolInfo.Delim == EVT_GOT_ERR) {
+    if (DeviceContext->CommData.ReadFrameCorrupt) {
         HartTrace(0x01, "HART2: EVT_GOT_ERR!!!\n");
         status = STATUS_CRC_ERROR;
     }

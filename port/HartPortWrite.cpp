@@ -21,6 +21,13 @@ VOID HartQueueEvtIoWrite(WDFQUEUE Queue, WDFREQUEST Request, size_t Length)
         WdfRequestComplete(Request, status);
         return;
     }
+    if (bufferLength > HART_MAX_WRITE_LENGTH) {
+        /* No frame is this long, and the answer wait it would buy does not fit its counter. */
+        HartTrace(0x01, "%s Error: %d bytes are more than the longest frame with the most preambles (%d)\n",
+                  "HartQueueEvtIoWrite", (int)bufferLength, HART_MAX_WRITE_LENGTH);
+        WdfRequestComplete(Request, STATUS_INVALID_PARAMETER);
+        return;
+    }
     if (deviceContext->HartProtocolInfo.StateMachineMode != HART_MODE_MASTER) {
         /* A slave sends nothing: the write would wait for ever behind the sequential queue. */
         WdfRequestComplete(Request, STATUS_INVALID_DEVICE_STATE);

@@ -15,6 +15,11 @@ static NTSTATUS HartSendSerialRequest(PHARTDEVICE_CONTEXT DeviceContext, PCSTR O
 {
     HartTrace(0x02, "%s >>>> \n", OperationName);
     PDEVICE_OBJECT targetDevice = WdfIoTargetWdmGetTargetDeviceObject(DeviceContext->IoTarget);
+    if (targetDevice == NULL) {
+        /* A closed target has no device below it: its serial port went away. */
+        HartTrace(0x01, "%s Error: the serial target is not open\n", OperationName);
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     KEVENT event;
     IO_STATUS_BLOCK ioStatus;
     KeInitializeEvent(&event, NotificationEvent, FALSE);

@@ -124,6 +124,17 @@ VOID HartGotDataFromSerialPort(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQU
     if (deviceContext->ReadRequestToSerial == Request) {
         HartReleaseSerialRead(deviceContext, memory);
     }
+    if (!NT_SUCCESS(Params->IoStatus.Status) && Params->IoStatus.Information == 0) {
+        /*
+         * Refused or cancelled with nothing read: a serial port that is going
+         * fails every read inside its send, so reading again at once would
+         * spin. The loop rests until the next transmission or open re-arms it.
+         */
+        HartTrace(0x10, "%s: read ended with 0x%X, the read loop rests\n", "HartGotDataFromSerialPort",
+                  (unsigned)Params->IoStatus.Status);
+        deviceContext->SerialReadActive = 0;
+        return;
+    }
     if (deviceContext->WorkItemRead != NULL && deviceContext->SerialReadActive == 1) {
         HartEnqueuePortWorkItem(deviceContext->WorkItemRead, deviceContext->Device);
     }
@@ -134,7 +145,13 @@ VOID HartEvtWorkItemRead(WDFWORKITEM WorkItem)
     PWORKITEM_CONTEXT workItemContext = HartGetWorkItemContext(WorkItem);
     WDFDEVICE device = (workItemContext != NULL) ? workItemContext->Device : NULL;
     PHARTDEVICE_CONTEXT deviceContext = (device != NULL) ? HartGetDeviceContext(device) : NULL;
-    if (HartReadDataFromPort(deviceContext)) {
-        deviceContext->SerialReadActive = 1;
+    if (deviceContext == NULL) {
+        return;
+    }
+    /* Set before the send: a read that completes inside it must find the loop running. */
+    UCHAR wasActive = deviceContext->SerialReadActive;
+    deviceContext->SerialReadActive = 1;
+    if (!HartReadDataFromPort(deviceContext)) {
+        deviceContext->SerialReadActive = wasActive;
     }
 }

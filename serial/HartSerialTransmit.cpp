@@ -255,6 +255,10 @@ VOID HartEvtWorkItemTriggerTx(WDFWORKITEM WorkItem)
     if (deviceContext->IoTarget != NULL) {
         if (WdfIoTargetGetState(deviceContext->IoTarget) == WdfIoTargetStopped &&
             !HartRecreateSerialTarget(deviceContext)) {
+            /* An open port answers control requests even without its serial port. */
+            if (deviceContext->QueueIoctl != NULL) {
+                WdfIoQueueStart(deviceContext->QueueIoctl);
+            }
             /* A pending write is still raised: with no target it fails by the master's rules instead of hanging. */
             if (deviceContext->PendingWriteRequest != NULL) {
                 FsmMasterProcessEvent(deviceContext->Device, EVT_XMIT_REQ);

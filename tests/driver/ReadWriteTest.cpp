@@ -2,6 +2,7 @@
 #include "SystemFixture.h"
 
 #include "link/HartDeviceContext.h"
+#include "sim/LinkHarness.h"
 
 namespace drivertest {
 namespace {
@@ -113,6 +114,68 @@ TEST_F(ReadWriteTest, CancelledReadStopsReceptionUntilTheNextTransmission)
     EXPECT_EQ(answer.Wait().status, STATUS_SUCCESS) << "the transmission re-armed the serial read";
     system_->Host().RunFor(20ms);
     EXPECT_EQ(system_->SerialPort(0).PendingReads(), 1u);
+}
+
+TEST_F(ReadWriteTest, SerialReadThatCompletesAtOnceKeepsTheReadLoopGoing)
+{
+    /* A serial port that already holds what the first read asks for
+       completes it inside the send, as a terminal with buffered input does. */
+    port_.Close();
+    system_->SerialPort(0).InjectReadStatus(STATUS_SUCCESS, false);
+    auto reopened = system_->OpenPort("1");
+    ASSERT_TRUE(NT_SUCCESS(reopened.status));
+    port_ = std::move(reopened.file);
+    system_->Host().RunFor(20ms);
+    EXPECT_EQ(system_->SerialPort(0).PendingReads(), 1u);
+
+    auto answer = port_.ReadAsync(300);
+    AnsweredWrite(1);
+    EXPECT_EQ(system_->Device(0).RequestsHeard(), 1u) << "answered at the first attempt";
+    platform::IoResult read = answer.Wait();
+    ASSERT_GT(read.data.size(), 2u);
+    EXPECT_EQ(read.data[2], 1) << "the answer read is the one to this request";
+}
+
+TEST_F(ReadWriteTest, EachStoredFrameKeepsItsOwnCheckByteVerdict)
+{
+    auto setMask = [this](std::uint8_t mask) {
+        ASSERT_EQ(port_.DeviceControl(IOCTL_HART_SET_READ_MASK, Bytes{mask}, 0).status, STATUS_SUCCESS);
+    };
+    /* A bad answer is stored; a good frame heard later is not delivered. */
+    system_->Device(0).Config().corruptCheckByte = true;
+    AnsweredWrite(0);
+    system_->Device(0).Config().corruptCheckByte = false;
+    setMask(0x00);
+    AnsweredWrite(1);
+    EXPECT_EQ(port_.Read(300).status, STATUS_CRC_ERROR);
+
+    /* A good answer is stored; a bad frame heard later is not delivered. */
+    setMask(0x02);
+    AnsweredWrite(2);
+    setMask(0x00);
+    system_->Device(0).Config().corruptCheckByte = true;
+    port_.Write(Request(0, 3));
+    platform::IoResult good = port_.Read(300);
+    EXPECT_EQ(good.status, STATUS_SUCCESS);
+    ASSERT_GT(good.data.size(), 2u);
+    EXPECT_EQ(good.data[2], 2);
+}
+
+TEST_F(ReadWriteTest, WriteLongerThanAnyFrameIsRefusedAndSendsNothing)
+{
+    constexpr std::size_t kLongestWrite = 250 + 267; /* most preambles, longest frame */
+    for (std::size_t length : {kLongestWrite + 1, std::size_t{72780}}) {
+        platform::IoStatus refused = port_.Write(Bytes(length, 0xFF));
+        EXPECT_EQ(refused.status, STATUS_INVALID_PARAMETER) << length;
+        EXPECT_EQ(refused.information, 0u);
+    }
+    EXPECT_EQ(system_->SerialPort(0).WritesSeen(), 0u);
+    Bytes address = system_->Device(0).LongAddress();
+    address.insert(address.end(), {0, 0, 0}); /* three expansion bytes */
+    Bytes longest = sim::Frame(250, sim::FrameBody(0xE2, address, 0, Bytes(255, 0x00)));
+    ASSERT_EQ(longest.size(), kLongestWrite);
+    EXPECT_NE(port_.Write(longest).status, STATUS_INVALID_PARAMETER);
+    AnsweredWrite(0);
 }
 
 } // namespace
