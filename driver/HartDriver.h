@@ -32,6 +32,8 @@ EVT_WDF_WORKITEM HartEvtWorkItemCleanup;
 /* Port enumeration and the main device's control requests. */
 NTSTATUS CreateHartDevices(WDFDEVICE Device);
 NTSTATUS DeleteHartDevices(PDRIVER_CONTEXT DriverContext);
+/* Tears one port device down and takes it out of the collection; the caller holds the driver's lock. */
+VOID HartDeletePortDevice(PDRIVER_CONTEXT DriverContext, WDFDEVICE Port);
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL HartFuncDeviceQueueEvtIoDeviceControl;
 
 /* The serial device map the enumeration reads. */

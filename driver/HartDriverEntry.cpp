@@ -9,27 +9,37 @@
 #define HART_KEY_READ 0x20019
 #define HART_BANNER_STARS "************************************************************"
 
-/* One timing value: its registry name, where it goes, and its default. */
+/*
+ * One timing value: its registry name, where it goes, its default, and the
+ * least value that works. A wait of zero ticks never starts, so the master
+ * would wait on it for ever; and no HART wait is longer than a minute, while
+ * a longer one would hold every write for that long. HART_UNCHECKED marks
+ * values no operation reads.
+ */
 typedef struct _HART_TIMING_VALUE {
     PCWSTR Name;
     USHORT DRIVER_CONTEXT::*Field;
     USHORT Default;
+    USHORT Minimum;
 } HART_TIMING_VALUE;
+
+#define HART_UNCHECKED 0xFFFF
+#define HART_MAX_TIMING_TICKS 6000
 
 /* In the order they are read; QUIETTIME follows RT1PRIMARY, whose value is its default. */
 static const HART_TIMING_VALUE HartTimingValues[] = {
-    {u"HOLD", &DRIVER_CONTEXT::Hold, 3},
-    {u"GAP", &DRIVER_CONTEXT::Gap, 3},
-    {u"RT1PRIMARY", &DRIVER_CONTEXT::Rt1Primary, 34},
-    {u"RT1SECONDARY", &DRIVER_CONTEXT::Rt1Secondary, 42},
-    {u"RT2", &DRIVER_CONTEXT::Rt2, 8},
-    {u"STO", &DRIVER_CONTEXT::Sto, 28},
-    {u"QUIETTIME", &DRIVER_CONTEXT::QuietTime, 0},
-    {u"BGTIMESTART", &DRIVER_CONTEXT::BgTimeStart, 298},
-    {u"BGTIMEERROR", &DRIVER_CONTEXT::BgTimeError, 296},
-    {u"RT1DIFF", &DRIVER_CONTEXT::Rt1Diff, 0},
-    {u"PRE2", &DRIVER_CONTEXT::Pre2, 3},
-    {u"MISSEDTRANSMITWINDOW", &DRIVER_CONTEXT::MissedTransmitWindow, 77},
+    {u"HOLD", &DRIVER_CONTEXT::Hold, 3, 1},
+    {u"GAP", &DRIVER_CONTEXT::Gap, 3, 1},
+    {u"RT1PRIMARY", &DRIVER_CONTEXT::Rt1Primary, 34, 1},
+    {u"RT1SECONDARY", &DRIVER_CONTEXT::Rt1Secondary, 42, HART_UNCHECKED},
+    {u"RT2", &DRIVER_CONTEXT::Rt2, 8, 1},
+    {u"STO", &DRIVER_CONTEXT::Sto, 28, HART_UNCHECKED},
+    {u"QUIETTIME", &DRIVER_CONTEXT::QuietTime, 0, 0},
+    {u"BGTIMESTART", &DRIVER_CONTEXT::BgTimeStart, 298, 1},
+    {u"BGTIMEERROR", &DRIVER_CONTEXT::BgTimeError, 296, 1},
+    {u"RT1DIFF", &DRIVER_CONTEXT::Rt1Diff, 0, 0},
+    {u"PRE2", &DRIVER_CONTEXT::Pre2, 3, HART_UNCHECKED},
+    {u"MISSEDTRANSMITWINDOW", &DRIVER_CONTEXT::MissedTransmitWindow, 77, 1},
 };
 
 #define HART_TIME_INTERVAL_DEFAULT (-100000)
@@ -66,7 +76,13 @@ static VOID HartReadTimingValues(PDRIVER_CONTEXT DriverContext, PCUNICODE_STRING
 {
     for (const HART_TIMING_VALUE& timing : HartTimingValues) {
         USHORT fallback = (timing.Field == &DRIVER_CONTEXT::QuietTime) ? DriverContext->Rt1Primary : timing.Default;
-        DriverContext->*timing.Field = (USHORT)(HartReadValue(RegistryPath, timing.Name, fallback) & 0xFFFF);
+        USHORT value = (USHORT)(HartReadValue(RegistryPath, timing.Name, fallback) & 0xFFFF);
+        if (timing.Minimum != HART_UNCHECKED && (value < timing.Minimum || value > HART_MAX_TIMING_TICKS)) {
+            HartTrace(0x01, "%s: %ws = %d ticks cannot work; the default %d is used\n", "HartReadTimingValues",
+                      timing.Name, (int)value, (int)fallback);
+            value = fallback;
+        }
+        DriverContext->*timing.Field = value;
     }
     DriverContext->TimeInterval = (LONG)HartReadValue(RegistryPath, u"TIMEINTERVAL", (ULONG)HART_TIME_INTERVAL_DEFAULT);
 }

@@ -12,6 +12,8 @@
 #define HART_MIN_COM_NAME_BYTES 8    /* "COM", one more character or the NUL */
 #define HART_MAX_COM_NAME_BYTES 162  /* keeps the device name within its 256 characters */
 #define HART_DEVICE_PREFIX u"\\Device\\"
+/* Entries in a row that fail before the map is taken as damaged and the walk ends. */
+#define HART_MAX_MAP_FAILURES 64
 
 VOID HartDeletePortLink(PHARTDEVICE_CONTEXT PortContext);
 
@@ -62,7 +64,9 @@ static VOID HartCreatePortFromMapEntry(WDFDEVICE Device, PKEY_VALUE_FULL_INFORMA
 {
     const WCHAR* comName = (const WCHAR*)((PUCHAR)Entry + Entry->DataOffset);
     ULONG comBytes = Entry->DataLength;
-    if (comBytes < HART_MIN_COM_NAME_BYTES) {
+    /* Half a character would shift the terminator test and leave a name with half a character in it. */
+    if (comBytes < HART_MIN_COM_NAME_BYTES || (comBytes % sizeof(WCHAR)) != 0 ||
+        (Entry->NameLength % sizeof(WCHAR)) != 0) {
         HartTrace(0x01, "%s Error: Ignoring bad-named COM port\n", "CreateHartDevices");
         return;
     }
@@ -99,6 +103,7 @@ NTSTATUS CreateHartDevices(WDFDEVICE Device)
         return status;
     }
     alignas(8) UCHAR buffer[HART_VALUE_BUFFER_SIZE];
+    ULONG failuresInARow = 0;
     for (ULONG index = 0;; index++) {
         RtlZeroMemory(buffer, sizeof(buffer));
         ULONG resultLength = 0;
@@ -109,25 +114,60 @@ NTSTATUS CreateHartDevices(WDFDEVICE Device)
         if (!NT_SUCCESS(status)) {
             HartTrace(0x01, "%s Error: ZwEnumerateValueKey failed with status 0x%2X\n", "CreateHartDevices",
                       (unsigned)status);
+            /* A damaged key may never say it has no more entries. */
+            if (++failuresInARow == HART_MAX_MAP_FAILURES) {
+                HartTrace(0x01, "%s Error: the serial device map fails at every entry; stopped after %d\n",
+                          "CreateHartDevices", (int)(index + 1));
+                break;
+            }
             continue;
         }
+        failuresInARow = 0;
         HartCreatePortFromMapEntry(Device, (PKEY_VALUE_FULL_INFORMATION)buffer);
     }
     ZwClose(key);
     return STATUS_SUCCESS;
 }
 
-/* Tears one port device down; the caller holds the driver's lock. */
-static VOID HartDeletePortDevice(PDRIVER_CONTEXT DriverContext, WDFDEVICE Port)
+/*
+ * Nothing of the port may run once it is gone: its link timer and work items
+ * stop first, and the write it holds ends here rather than being left for
+ * whoever notices the device is gone.
+ */
+static VOID HartStopPortBeforeDelete(PHARTDEVICE_CONTEXT PortContext)
+{
+    if (PortContext->LinkTimer != NULL) {
+        WdfTimerStop(PortContext->LinkTimer, TRUE);
+    }
+    PortContext->SerialReadActive = 0;
+    WDFWORKITEM workItems[] = {PortContext->WorkItemRead, PortContext->WorkItemWrite, PortContext->WorkItemTriggerTx};
+    for (WDFWORKITEM workItem : workItems) {
+        if (workItem != NULL) {
+            WdfWorkItemFlush(workItem);
+        }
+    }
+    if (PortContext->PendingWriteRequest != NULL) {
+        HartTrace(0x10, "%s: completing the pending write of a port that goes\n", "DeleteHartDevices");
+        WdfRequestComplete(PortContext->PendingWriteRequest, STATUS_CANCELLED);
+        PortContext->PendingWriteRequest = NULL;
+        PortContext->WriteBuffer = NULL;
+        PortContext->WriteBufferLength = 0;
+        PortContext->WriteRetriesLeftCount = 0;
+    }
+}
+
+VOID HartDeletePortDevice(PDRIVER_CONTEXT DriverContext, WDFDEVICE Port)
 {
     PHARTDEVICE_CONTEXT portContext = HartGetDeviceContext(Port);
     if (portContext != NULL) {
+        HartStopPortBeforeDelete(portContext);
         if (portContext->PnpNotificationEvent != NULL) {
             ObDereferenceObject(portContext->PnpNotificationEvent);
             portContext->PnpNotificationEvent = NULL;
         }
         if (portContext->QueueReadSecondary != NULL) {
-            WdfIoQueuePurge(portContext->QueueReadSecondary, NULL, NULL);
+            /* The reads' cancel callbacks run before the queue goes with its device. */
+            WdfIoQueuePurgeSynchronously(portContext->QueueReadSecondary);
         }
         if (portContext->IoTarget != NULL) {
             if (WdfIoTargetGetState(portContext->IoTarget) == WdfIoTargetStarted) {
@@ -171,7 +211,7 @@ static NTSTATUS HartModemInit(WDFDEVICE Device, const HART_MODEM_INIT* Descripti
     ULONG serialBytes = Description->SerialDeviceName.Length;
     ULONG comBytes = Description->ComName.Length;
     if (serialBytes > HART_MODEM_INIT_NAME_BYTES || comBytes < HART_MIN_COM_NAME_BYTES ||
-        comBytes > HART_MAX_COM_NAME_BYTES) {
+        comBytes > HART_MAX_COM_NAME_BYTES || (serialBytes % sizeof(WCHAR)) != 0 || (comBytes % sizeof(WCHAR)) != 0) {
         HartTrace(0x01, "%s Error: port description out of bounds (name %d, COM name %d bytes)\n",
                   "HartFuncDeviceQueueEvtIoDeviceControl", (int)serialBytes, (int)comBytes);
         return STATUS_INVALID_PARAMETER;

@@ -205,7 +205,8 @@ static VOID HartForEachOpenPort(WDFDEVICE Device, VOID (*Visit)(WDFDEVICE Port, 
             HartTrace(0x01, "pHartDeviceContext is NULL!\n");
             continue;
         }
-        if (portContext->IoTarget != NULL) {
+        /* A port whose serial port went has a closed target: nothing to suspend or restart. */
+        if (portContext->IoTarget != NULL && !portContext->PortRemoved) {
             Visit(port, portContext);
         }
     }
@@ -289,6 +290,20 @@ VOID HartDeletePortLink(PHARTDEVICE_CONTEXT PortContext)
     }
 }
 
+/* Every port device whose serial port went away; the caller holds the driver's lock. */
+static WDFDEVICE HartFindRemovedPort(PDRIVER_CONTEXT DriverContext)
+{
+    ULONG count = WdfCollectionGetCount(DriverContext->Collection);
+    for (ULONG index = 0; index < count; index++) {
+        WDFDEVICE port = (WDFDEVICE)WdfCollectionGetItem(DriverContext->Collection, index);
+        PHARTDEVICE_CONTEXT portContext = (port != NULL) ? HartGetDeviceContext(port) : NULL;
+        if (portContext != NULL && portContext->PortRemoved) {
+            return port;
+        }
+    }
+    return NULL;
+}
+
 VOID HartEvtWorkItemCleanup(WDFWORKITEM WorkItem)
 {
     HartTrace(0x02, "%s >>>>>\n", "HartEvtWorkItemCleanup");
@@ -299,17 +314,11 @@ VOID HartEvtWorkItemCleanup(WDFWORKITEM WorkItem)
     }
     PDRIVER_CONTEXT driverContext = HartGetDriverContext(WdfDeviceGetDriver(cleanupContext->MainDevice));
     WdfWaitLockAcquire(driverContext->WaitLock, NULL);
-    ULONG count = WdfCollectionGetCount(driverContext->Collection);
-    for (ULONG index = 0; index < count && cleanupContext->HartDevice != NULL; index++) {
-        if ((WDFDEVICE)WdfCollectionGetItem(driverContext->Collection, index) != cleanupContext->HartDevice) {
-            continue;
-        }
-        HartDeletePortLink(HartGetDeviceContext(cleanupContext->HartDevice));
-        WdfCollectionRemove(driverContext->Collection, cleanupContext->HartDevice);
-        WdfObjectDelete(cleanupContext->HartDevice);
-        cleanupContext->HartDevice = NULL;
+    for (WDFDEVICE port = HartFindRemovedPort(driverContext); port != NULL; port = HartFindRemovedPort(driverContext)) {
+        HartDeletePortDevice(driverContext, port);
         HartTrace(0x10, "Hart Device Object deleted...\n");
     }
+    cleanupContext->HartDevice = NULL;
     WdfWaitLockRelease(driverContext->WaitLock);
     HartTrace(0x02, "%s <<<<<\n", "HartEvtWorkItemCleanup");
 }

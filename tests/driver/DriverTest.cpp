@@ -29,6 +29,28 @@ TEST_F(DriverTest, TimingDefaultsAndOverridesFromTheServiceKey)
     EXPECT_EQ(record->TimeInterval, -100000);
 }
 
+TEST_F(DriverTest, TimingValuesThatCannotWorkAreReplacedByTheirDefaults)
+{
+    Boot({.registry = std::string(kServiceKey) +
+                      "\n\"DebugLevel\"=dword:00000001\n\"RT1PRIMARY\"=dword:00000000\n\"HOLD\"=dword:00000000\n"
+                      "\"GAP\"=dword:00010000\n\"MISSEDTRANSMITWINDOW\"=dword:0000ffff\n\"RT2\"=dword:00000009\n"
+                      "\"RT1DIFF\"=dword:00000000\n"});
+    PDRIVER_CONTEXT record = DriverRecord(*system_);
+    EXPECT_EQ(record->Rt1Primary, 34) << "no answer wait would ever start";
+    EXPECT_EQ(record->QuietTime, 34);
+    EXPECT_EQ(record->Hold, 3);
+    EXPECT_EQ(record->Gap, 3) << "0x10000 leaves nothing in the low half";
+    EXPECT_EQ(record->MissedTransmitWindow, 77) << "eleven minutes of waiting";
+    EXPECT_EQ(record->Rt2, 9) << "a value that works is kept";
+    EXPECT_EQ(record->Rt1Diff, 0) << "no wait is what RT1DIFF 0 means";
+    for (const char* name : {"RT1PRIMARY", "HOLD", "GAP", "MISSEDTRANSMITWINDOW"}) {
+        EXPECT_EQ(CountTrace(std::string("HartReadTimingValues: ") + name), 1) << name;
+    }
+    platform::File port = OpenMainAndPort();
+    system_->Device(0).Config().silent = true;
+    EXPECT_EQ(port.Write(Request(0, 0)).status, STATUS_TRANSACTION_TIMED_OUT);
+}
+
 TEST_F(DriverTest, QuietTimeOfItsOwnWins)
 {
     Boot({.registry = std::string(kServiceKey) + "\n\"RT1PRIMARY\"=dword:00000028\n\"QUIETTIME\"=dword:0000002a\n"});
@@ -120,6 +142,25 @@ TEST_F(DriverTest, PortDevicesLiveAsLongAsTheMainDeviceHasClients)
     EXPECT_FALSE(NT_SUCCESS(port.file.Write(Request(0, 0)).status));
 }
 
+TEST_F(DriverTest, DamagedOrOddDeviceMapEntriesMakeNoPortAndEndTheWalk)
+{
+    Boot({.serialPorts = 1, .registry = std::string(kServiceKey) + "\n\"DebugLevel\"=dword:00000001\n"});
+    platform::Registry& registry = system_->Host().GetRegistry();
+    const std::uint8_t oddCom[] = {'C', 0, 'O', 0, 'M', 0, '7', 0, 0}; /* nine bytes */
+    registry.SetValue(platform::kSerialCommKey, "\\Device\\Serial7", REG_SZ, oddCom);
+    auto main = system_->OpenMain();
+    ASSERT_TRUE(NT_SUCCESS(main.status));
+    EXPECT_TRUE(system_->Host().ObjectNameExists(sim::SimulatedSystem::PortLinkName("1")));
+    EXPECT_EQ(WdfCollectionGetCount(DriverRecord(*system_)->Collection), 1u) << "COM7's odd name makes no port";
+    main.file.Close();
+
+    registry.FailValueEnumeration(platform::kSerialCommKey, STATUS_INSUFFICIENT_RESOURCES);
+    auto damaged = system_->OpenMain();
+    EXPECT_EQ(WdfCollectionGetCount(DriverRecord(*system_)->Collection), 0u);
+    EXPECT_EQ(CountTrace("CreateHartDevices Error: the serial device map fails at every entry"), 1);
+    main_ = std::move(damaged.file);
+}
+
 TEST_F(DriverTest, NoSerialPortFailsTheFirstOpenAndLeavesTheCountAlone)
 {
     Boot({.serialPorts = 0, .registry = {}});
@@ -148,7 +189,7 @@ TEST_F(DriverTest, ModemInitCreatesAPortForANamedSerialPort)
     EXPECT_EQ(main.file.DeviceControl(IOCTL_HART_MODEM_INIT, describe(u"\\Device\\Serial0", u"COM8", 10), 0).status,
               STATUS_SUCCESS);
     EXPECT_TRUE(system_->Host().ObjectNameExists(sim::SimulatedSystem::PortLinkName("8")));
-    for (uint32_t badLength : {7u, 164u}) {
+    for (uint32_t badLength : {7u, 9u, 164u}) {
         EXPECT_EQ(main.file.DeviceControl(IOCTL_HART_MODEM_INIT, describe(u"\\Device\\Serial0", u"COM6", badLength), 0)
                       .status,
                   STATUS_INVALID_PARAMETER)
@@ -158,6 +199,9 @@ TEST_F(DriverTest, ModemInitCreatesAPortForANamedSerialPort)
     tooLongName[256] = 0x02;
     tooLongName[257] = 0x01; /* 258 bytes */
     EXPECT_EQ(main.file.DeviceControl(IOCTL_HART_MODEM_INIT, tooLongName, 0).status, STATUS_INVALID_PARAMETER);
+    Bytes oddName = describe(u"\\Device\\Serial0", u"COM6", 10);
+    oddName[256] = 31; /* the serial port's name ends in half a character */
+    EXPECT_EQ(main.file.DeviceControl(IOCTL_HART_MODEM_INIT, oddName, 0).status, STATUS_INVALID_PARAMETER);
     EXPECT_FALSE(system_->Host().ObjectNameExists(sim::SimulatedSystem::PortLinkName("6")));
     main_ = std::move(main.file);
 }

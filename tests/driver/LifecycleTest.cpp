@@ -1,0 +1,186 @@
+/* Port devices that go away, power transitions and mode switches with
+   requests in flight: every request ends once, and the port that stays
+   serves its client again. */
+#include "SystemFixture.h"
+
+#include "driver/HartDriver.h"
+
+namespace drivertest {
+namespace {
+
+class LifecycleTest : public SystemFixture {
+protected:
+    static constexpr ULONG kSlave = 1;
+
+    platform::Ticks Later(std::chrono::milliseconds delay)
+    {
+        return system_->Host().Now() + std::chrono::duration_cast<platform::Ticks>(delay);
+    }
+
+    static NTSTATUS SetMode(platform::File& port, ULONG mode)
+    {
+        return port.DeviceControl(IOCTL_HART_SET_PROTOCOL, Bytes{static_cast<std::uint8_t>(mode), 0, 0x80, 2}, 0)
+            .status;
+    }
+
+    static NTSTATUS AskProtocol(platform::File& port)
+    {
+        return port.DeviceControl(IOCTL_HART_GET_PROTOCOL, Bytes(4), 4).status;
+    }
+
+    void SuspendAndResume(std::chrono::milliseconds asleep = 0ms)
+    {
+        ASSERT_TRUE(NT_SUCCESS(system_->Host().SuspendDevice()));
+        system_->Host().RunFor(asleep);
+        ASSERT_TRUE(NT_SUCCESS(system_->Host().ResumeDevice()));
+    }
+
+    std::size_t PortDevices() { return system_->Host().LiveObjects("WDFDEVICE") - 1; }
+};
+
+TEST_F(LifecycleTest, PortDeletedUnderAWaitingReadCancelsItOnce)
+{
+    Boot();
+    platform::File port = OpenMainAndPort();
+    auto read = port.ReadAsync(300);
+    system_->Host().RunFor(50ms);
+    main_.Close();
+    ASSERT_TRUE(read.Done()) << "the last close of the main device deletes the port under the read";
+    EXPECT_EQ(read.Result().status, STATUS_CANCELLED);
+    EXPECT_EQ(read.Completions(), 1u);
+
+    /* The same when the main device itself goes. */
+    platform::File again = OpenMainAndPort();
+    auto second = again.ReadAsync(300);
+    system_->Host().RunFor(50ms);
+    system_->Unload();
+    ASSERT_TRUE(second.Done());
+    EXPECT_EQ(second.Result().status, STATUS_CANCELLED);
+    EXPECT_EQ(second.Completions(), 1u);
+}
+
+TEST_F(LifecycleTest, PortDeletedUnderAPendingWriteCompletesItAndStopsTheLink)
+{
+    Boot();
+    platform::File port = OpenMainAndPort();
+    system_->Device(0).Config().silent = true;
+    auto write = port.WriteAsync(Request(0, 0));
+    system_->Host().RunFor(150ms);
+    main_.Close();
+    system_->Host().RunFor(10ms);
+    ASSERT_TRUE(write.Done()) << "deleting the port ends its write, not the client's later close";
+    EXPECT_EQ(write.Result().status, STATUS_CANCELLED);
+    std::size_t writes = system_->SerialPort(0).WritesSeen();
+    system_->Host().RunFor(3s);
+    EXPECT_EQ(system_->SerialPort(0).WritesSeen(), writes) << "nothing is sent for a deleted port";
+    EXPECT_EQ(write.Completions(), 1u);
+}
+
+TEST_F(LifecycleTest, SerialPortsRemovedTogetherTakeAllTheirPortDevices)
+{
+    Boot({.serialPorts = 3, .registry = {}});
+    platform::File first = OpenMainAndPort("1");
+    auto second = system_->OpenPort("2");
+    ASSERT_TRUE(NT_SUCCESS(second.status));
+    platform::Ticks at = Later(100ms);
+    system_->SerialPort(0).RemoveAt(at);
+    system_->SerialPort(1).RemoveAt(at);
+    system_->Host().RunFor(200ms);
+    EXPECT_FALSE(system_->Host().ObjectNameExists(sim::SimulatedSystem::PortLinkName("1")));
+    EXPECT_FALSE(system_->Host().ObjectNameExists(sim::SimulatedSystem::PortLinkName("2")));
+    EXPECT_EQ(PortDevices(), 1u) << "only COM3's port device is left";
+
+    /* A power cycle afterwards touches nothing that went. */
+    SuspendAndResume(100ms);
+    system_->Host().RunFor(3s);
+    auto third = system_->OpenPort("3");
+    ASSERT_TRUE(NT_SUCCESS(third.status));
+    EXPECT_EQ(third.file.Write(Request(0, 0)).status, STATUS_SUCCESS);
+}
+
+TEST_F(LifecycleTest, SlaveListensAndAnswersControlRequestsAfterAResume)
+{
+    Boot({.serialPorts = 2, .registry = {}});
+    platform::File slave = OpenMainAndPort("1");
+    auto master = system_->OpenPort("2");
+    ASSERT_TRUE(NT_SUCCESS(master.status));
+    ASSERT_EQ(SetMode(slave, kSlave), STATUS_SUCCESS);
+    ASSERT_EQ(slave.DeviceControl(IOCTL_HART_SET_READ_MASK, Bytes{0x02}, 0).status, STATUS_SUCCESS);
+    SuspendAndResume(1s);
+    system_->Host().RunFor(2100ms);
+    EXPECT_EQ(AskProtocol(slave), STATUS_SUCCESS);
+    EXPECT_EQ(system_->SerialPort(0).PendingReads(), 1u) << "the serial read loop is back";
+    auto heard = slave.ReadAsync(300);
+    ASSERT_EQ(master.file.Write(Request(0, 1)).status, STATUS_SUCCESS);
+    system_->Host().RunFor(100ms);
+    ASSERT_TRUE(heard.Done()) << "the slave hears the answer on the line";
+    EXPECT_EQ(heard.Result().status, STATUS_SUCCESS);
+    ASSERT_GT(heard.Result().data.size(), 3u);
+    EXPECT_EQ(heard.Result().data[2], 1);
+}
+
+TEST_F(LifecycleTest, WritePendingWhenThePortBecomesASlaveEnds)
+{
+    Boot({.serialPorts = 2, .registry = {}});
+    /* A frame that still waits for the bus, and one queued behind it. */
+    platform::File first = OpenMainAndPort("1");
+    auto waiting = first.WriteAsync(Request(0, 0));
+    auto behind = first.WriteAsync(Request(0, 1));
+    system_->Host().RunFor(10ms);
+    ASSERT_FALSE(waiting.Done());
+    ASSERT_EQ(SetMode(first, kSlave), STATUS_SUCCESS);
+    /* A frame already on the line. */
+    auto second = system_->OpenPort("2");
+    ASSERT_TRUE(NT_SUCCESS(second.status));
+    auto onLine = second.file.WriteAsync(Request(0, 0));
+    system_->Host().RunFor(420ms);
+    ASSERT_TRUE(system_->SerialPort(1).Rts());
+    ASSERT_EQ(SetMode(second.file, kSlave), STATUS_SUCCESS);
+    system_->Host().RunFor(200ms);
+    for (auto* write : {&waiting, &behind, &onLine}) {
+        ASSERT_TRUE(write->Done());
+        EXPECT_EQ(write->Result().status, STATUS_INVALID_DEVICE_STATE);
+        EXPECT_EQ(write->Completions(), 1u);
+    }
+}
+
+TEST_F(LifecycleTest, PortClosedWhileSuspendedOrRestartingServesControlRequestsWhenOpenedAgain)
+{
+    Boot();
+    platform::File port = OpenMainAndPort();
+    ASSERT_TRUE(NT_SUCCESS(system_->Host().SuspendDevice()));
+    port.Close();
+    ASSERT_TRUE(NT_SUCCESS(system_->Host().ResumeDevice()));
+    auto reopened = system_->OpenPort("1");
+    ASSERT_TRUE(NT_SUCCESS(reopened.status));
+    EXPECT_EQ(AskProtocol(reopened.file), STATUS_SUCCESS) << "closed while suspended";
+
+    SuspendAndResume();
+    system_->Host().RunFor(500ms);
+    reopened.file.Close();
+    auto third = system_->OpenPort("1");
+    ASSERT_TRUE(NT_SUCCESS(third.status));
+    EXPECT_EQ(AskProtocol(third.file), STATUS_SUCCESS) << "closed inside the restart delay";
+    EXPECT_EQ(third.file.Write(Request(0, 0)).status, STATUS_SUCCESS);
+}
+
+TEST_F(LifecycleTest, SuspendDuringASerialWriteLeavesTheWaitingReadWaiting)
+{
+    Boot();
+    platform::File port = OpenMainAndPort();
+    auto read = port.ReadAsync(300);
+    auto write = port.WriteAsync(Request(0, 0));
+    system_->Host().RunFor(450ms);
+    ASSERT_TRUE(system_->SerialPort(0).Rts()) << "the frame is going out";
+    SuspendAndResume(100ms);
+    system_->Host().RunFor(50ms);
+    EXPECT_FALSE(read.Done()) << "no frame came, so the read has nothing to report";
+    EXPECT_EQ(write.Wait().status, STATUS_SUCCESS);
+    platform::IoResult answer = read.Wait();
+    EXPECT_EQ(answer.status, STATUS_SUCCESS);
+    EXPECT_EQ(answer.data.size(), 19u);
+    EXPECT_EQ(read.Completions(), 1u);
+}
+
+} // namespace
+} // namespace drivertest
