@@ -110,8 +110,13 @@ static VOID HartStopPortIo(PHARTDEVICE_CONTEXT DeviceContext)
         DeviceContext->HartBusGrantTimeCounter = 0;
     }
     DeviceContext->SerialReadActive = 0;
-    if (DeviceContext->WorkItemRead != NULL) {
-        WdfWorkItemFlush(DeviceContext->WorkItemRead);
+    /* A write work item still queued would send a frame for a port that is closing. */
+    WDFWORKITEM workItems[] = {DeviceContext->WorkItemRead, DeviceContext->WorkItemWrite,
+                               DeviceContext->WorkItemTriggerTx};
+    for (WDFWORKITEM workItem : workItems) {
+        if (workItem != NULL) {
+            WdfWorkItemFlush(workItem);
+        }
     }
     if (DeviceContext->ReadRequestToSerial != NULL) {
         if (WdfRequestCancelSentRequest(DeviceContext->ReadRequestToSerial)) {
@@ -125,6 +130,7 @@ static VOID HartStopPortIo(PHARTDEVICE_CONTEXT DeviceContext)
     }
     if (DeviceContext->WriteRequestToSerial != NULL) {
         HartTrace(0x10, "Deleting pDeviceContext->WriteRequestToSerial....\n");
+        WdfRequestCancelSentRequest(DeviceContext->WriteRequestToSerial);
         WdfObjectDelete(DeviceContext->WriteRequestToSerial);
         DeviceContext->WriteRequestToSerial = NULL;
     }
@@ -159,6 +165,8 @@ static VOID HartReleaseSerialTarget(PHARTDEVICE_CONTEXT DeviceContext)
     }
     WdfObjectDelete(DeviceContext->IoTarget);
     DeviceContext->IoTarget = NULL;
+    /* The serial write request is the target's child and went with it. */
+    DeviceContext->WriteRequestToSerial = NULL;
 }
 
 static VOID HartReleaseNotificationEvent(PHARTDEVICE_CONTEXT DeviceContext)
@@ -210,6 +218,8 @@ VOID HartEvtFileCleanup(WDFFILEOBJECT FileObject)
     HartCancelPendingWrite(deviceContext);
     HartReleaseSerialTarget(deviceContext);
     HartReleaseNotificationEvent(deviceContext);
+    /* The write queue may have handed over the next write while the target was closing. */
+    HartCancelPendingWrite(deviceContext);
     if (deviceContext->lOpenedFileHandleCount > 0) {
         LONG count = InterlockedDecrement(&deviceContext->lOpenedFileHandleCount);
         HartTrace(0x01, "%s: pDeviceContext->lOpenedFileHandleCount: %d \n", "HartEvtFileCleanup", (int)count);

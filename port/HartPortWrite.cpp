@@ -21,6 +21,12 @@ VOID HartQueueEvtIoWrite(WDFQUEUE Queue, WDFREQUEST Request, size_t Length)
         WdfRequestComplete(Request, status);
         return;
     }
+    if (deviceContext->lOpenedFileHandleCount == 0) {
+        /* Cleanup has run: the handle is closing and no link will send this frame. */
+        HartTrace(0x01, "%s: the port is closing, the write ends\n", "HartQueueEvtIoWrite");
+        WdfRequestComplete(Request, STATUS_CANCELLED);
+        return;
+    }
     if (bufferLength > HART_MAX_WRITE_LENGTH) {
         /* No frame is this long, and the answer wait it would buy does not fit its counter. */
         HartTrace(0x01, "%s Error: %d bytes are more than the longest frame with the most preambles (%d)\n",

@@ -182,5 +182,52 @@ TEST_F(LifecycleTest, SuspendDuringASerialWriteLeavesTheWaitingReadWaiting)
     EXPECT_EQ(read.Completions(), 1u);
 }
 
+TEST_F(LifecycleTest, HandleClosedAsRequestsArriveEndsThemAll)
+{
+    Boot();
+    platform::File port = OpenMainAndPort();
+    ASSERT_EQ(port.Write(Request(0, 0)).status, STATUS_SUCCESS);
+    ASSERT_EQ(port.Read(300).status, STATUS_SUCCESS);
+    system_->Host().RunFor(1s);
+    /* The link is idle, so the first write goes out at once; the second queues behind it. */
+    auto read = port.ReadAsync(300);
+    auto first = port.WriteAsync(Request(0, 1));
+    auto second = port.WriteAsync(Request(0, 2));
+    port.Close();
+    system_->Host().RunFor(1s);
+    for (auto* request : {&read, &first, &second}) {
+        ASSERT_TRUE(request->Done());
+        EXPECT_EQ(request->Result().status, STATUS_CANCELLED);
+        EXPECT_EQ(request->Completions(), 1u);
+    }
+    auto reopened = system_->OpenPort("1");
+    ASSERT_TRUE(NT_SUCCESS(reopened.status));
+    EXPECT_EQ(reopened.file.Write(Request(0, 0)).status, STATUS_SUCCESS);
+}
+
+TEST_F(LifecycleTest, AnswerLeftInTheSerialPortIsNeverTakenForALaterOne)
+{
+    Boot();
+    platform::File port = OpenMainAndPort();
+    /* The client gives up on its read while the answer is on the line: the
+       read loop rests and the serial port keeps the characters. */
+    auto read = port.ReadAsync(300);
+    auto write = port.WriteAsync(Request(0, 1));
+    system_->Host().RunFor(480ms);
+    ASSERT_TRUE(read.Cancel());
+    EXPECT_EQ(write.Wait().status, STATUS_SUCCESS);
+    system_->Host().RunFor(1s);
+    auto stored = port.ReadAsync(300); /* whatever was delivered for command 1 */
+    system_->Host().RunFor(10ms);
+    if (!stored.Done()) {
+        stored.Cancel();
+    }
+    auto answer = port.ReadAsync(300);
+    ASSERT_EQ(port.Write(Request(0, 2)).status, STATUS_SUCCESS);
+    platform::IoResult next = answer.Wait();
+    ASSERT_GT(next.data.size(), 2u);
+    EXPECT_EQ(next.data[2], 2) << "the answer read is the one to command 2";
+}
+
 } // namespace
 } // namespace drivertest
