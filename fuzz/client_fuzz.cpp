@@ -13,8 +13,8 @@
  *   and never returns more bytes than its buffer holds;
  * - a write reported as a success was answered: an answer to its address
  *   and command, to its master, ended on the line before the write completed;
- * - a read that returns a whole frame reports STATUS_SUCCESS exactly when
- *   that frame's check byte is right;
+ * - a read that succeeds returned something, and one that returns a whole
+ *   frame reports STATUS_SUCCESS exactly when that frame's check byte is right;
  * - once the faults stop, every write completes, an open port serves its
  *   control requests, and a master port carries a clean transaction
  *   (skipped where the script left no way to: absurd timing, a refused
@@ -738,6 +738,9 @@ private:
             CheckAnswered(tracked, what);
         }
         if (tracked.kind == Kind::Read) {
+            if (result.status == STATUS_SUCCESS && tracked.capacity != 0 && result.data.empty()) {
+                fuzz::Fail(what + " reported success with nothing read");
+            }
             CheckReadVerdict(tracked, result, what);
         }
         if (tracked.kind == Kind::PortControl && result.status == STATUS_SUCCESS &&
