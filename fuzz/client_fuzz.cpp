@@ -877,6 +877,13 @@ private:
                                       [&](const Handle& h) { return !h.port.empty() && h.port != suffix; }),
                        handles_.end());
         auto port = std::find_if(handles_.begin(), handles_.end(), [&](const Handle& h) { return h.port == suffix; });
+        /* A handle whose port device was deleted (the main device's last close) stays dead: open anew. */
+        if (port != handles_.end() &&
+            port->file.DeviceControl(IOCTL_HART_GET_PROTOCOL, Bytes(4), 4).status == STATUS_DELETE_PENDING) {
+            port->file.Close();
+            handles_.erase(port);
+            port = handles_.end();
+        }
         if (port == handles_.end()) {
             auto opened = system_->OpenPort(suffix);
             if (!NT_SUCCESS(opened.status)) {
