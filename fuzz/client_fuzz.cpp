@@ -56,8 +56,11 @@ constexpr Ticks kSettleTime = std::chrono::duration_cast<Ticks>(120s);
 constexpr Ticks kCleanTransactionTime = std::chrono::duration_cast<Ticks>(30s);
 constexpr std::size_t kMaxOutstandingPerHandle = 4;
 
-/* HART_FUZZ_TRACE=1 prints what a script does: how to read a reproducer. */
-const bool kTrace = std::getenv("HART_FUZZ_TRACE") != nullptr;
+/* HART_FUZZ_TRACE=1 prints what a script does, =2 the driver's own trace
+   besides: how to read a reproducer. */
+const char* const kTraceSetting = std::getenv("HART_FUZZ_TRACE");
+const bool kTrace = kTraceSetting != nullptr;
+const bool kDriverTrace = kTrace && std::string(kTraceSetting) == "2";
 
 template <typename... Args>
 void Trace(const char* format, Args... args)
@@ -213,12 +216,17 @@ private:
         options.universalRevision = (setup & 0x10) ? 7 : 5;
         options.registry = ServiceKey((setup & 0x20) != 0);
         system_ = std::make_unique<sim::SimulatedSystem>(options);
-        system_->Host().SetDebugSink([](ULONG, ULONG, std::string_view) {});
+        if (!kDriverTrace) {
+            system_->Host().SetDebugSink([](ULONG, ULONG, std::string_view) {});
+        }
         if (setup & 0x40) {
             AddDeviceMapEntries();
         }
         if (!NT_SUCCESS(system_->Load())) {
             fuzz::Fail("the driver did not load");
+        }
+        if (kDriverTrace) {
+            HartSetDebugLevel(0xFF);
         }
         system_->Monitor().OnFrame([this](const sim::MonitoredFrame& seen) {
             const sim::HartFrame& frame = seen.frame;
