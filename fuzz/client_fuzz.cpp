@@ -54,6 +54,7 @@ constexpr std::size_t kMaxSteps = 48;
 /* Once the faults stop: time for every outstanding write to end, and for a clean transaction. */
 constexpr Ticks kSettleTime = std::chrono::duration_cast<Ticks>(120s);
 constexpr Ticks kCleanTransactionTime = std::chrono::duration_cast<Ticks>(30s);
+constexpr Ticks kRestartDelay = std::chrono::duration_cast<Ticks>(2500ms);
 constexpr std::size_t kMaxOutstandingPerHandle = 4;
 
 /* HART_FUZZ_TRACE=1 prints what a script does, =2 the driver's own trace
@@ -821,6 +822,8 @@ private:
         if (suspended_) {
             suspended_ = !NT_SUCCESS(Host().ResumeDevice());
         }
+        /* After a resume the ports stay quiet for their restart delay (two seconds). */
+        Advance(kRestartDelay);
         const Ticks limit = Host().Now() + kSettleTime;
         auto writesDone = [this] {
             return std::none_of(requests_.begin(), requests_.end(), [](const Tracked& t) {
