@@ -131,6 +131,7 @@ struct Handle {
 struct SeenAnswer {
     AnswerKey key;
     Ticks end;
+    bool checkByteOk;
 };
 
 bool Allowed(Kind kind, ULONG code, NTSTATUS status)
@@ -231,8 +232,8 @@ private:
         }
         system_->Monitor().OnFrame([this](const sim::MonitoredFrame& seen) {
             const sim::HartFrame& frame = seen.frame;
-            if (frame.checkByteOk && frame.FrameType() == sim::kDelimiterAck && !frame.address.empty()) {
-                answers_.push_back({KeyOf(frame.address, frame.command), seen.end});
+            if (frame.FrameType() == sim::kDelimiterAck && !frame.address.empty()) {
+                answers_.push_back({KeyOf(frame.address, frame.command), seen.end, frame.checkByteOk});
             }
         });
         removed_.assign(static_cast<std::size_t>(options.serialPorts), false);
@@ -773,8 +774,10 @@ private:
             return;
         }
         const Ticks now = Host().Now();
+        /* An answer with a wrong check byte ends the transaction as well (its read says
+           STATUS_CRC_ERROR), and its address or command may be what the noise made of them. */
         const bool answered = std::any_of(answers_.begin(), answers_.end(), [&](const SeenAnswer& seen) {
-            return seen.key == *tracked.answer && seen.end > tracked.issued && seen.end <= now;
+            return (seen.key == *tracked.answer || !seen.checkByteOk) && seen.end > tracked.issued && seen.end <= now;
         });
         if (!answered) {
             fuzz::Fail(what + " reported success, but no answer to its command " +
@@ -887,14 +890,17 @@ private:
         handles_.erase(std::remove_if(handles_.begin(), handles_.end(),
                                       [&](const Handle& h) { return !h.port.empty() && h.port != suffix; }),
                        handles_.end());
-        auto port = std::find_if(handles_.begin(), handles_.end(), [&](const Handle& h) { return h.port == suffix; });
-        /* A handle whose port device was deleted (the main device's last close) stays dead: open anew. */
-        if (port != handles_.end() &&
-            port->file.DeviceControl(IOCTL_HART_GET_PROTOCOL, Bytes(4), 4).status == STATUS_DELETE_PENDING) {
-            port->file.Close();
-            handles_.erase(port);
-            port = handles_.end();
+        /* A handle whose port device was deleted (the main device's last close) stays dead. */
+        for (Handle& handle : handles_) {
+            if (handle.port == suffix &&
+                handle.file.DeviceControl(IOCTL_HART_GET_PROTOCOL, Bytes(4), 4).status == STATUS_DELETE_PENDING) {
+                handle.file.Close();
+                handle.port = "dead";
+            }
         }
+        handles_.erase(std::remove_if(handles_.begin(), handles_.end(), [](const Handle& h) { return h.port == "dead"; }),
+                       handles_.end());
+        auto port = std::find_if(handles_.begin(), handles_.end(), [&](const Handle& h) { return h.port == suffix; });
         if (port == handles_.end()) {
             auto opened = system_->OpenPort(suffix);
             if (!NT_SUCCESS(opened.status)) {
