@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -56,6 +57,8 @@ constexpr Ticks kSettleTime = std::chrono::duration_cast<Ticks>(120s);
 constexpr Ticks kCleanTransactionTime = std::chrono::duration_cast<Ticks>(30s);
 constexpr Ticks kRestartDelay = std::chrono::duration_cast<Ticks>(2500ms);
 constexpr std::size_t kMaxOutstandingPerHandle = 4;
+/* Characters kept per port for the answer check: more than the line carries in a script's longest write. */
+constexpr std::size_t kHeardKept = 16384;
 
 /* HART_FUZZ_TRACE=1 prints what a script does, =2 the driver's own trace
    besides: how to read a reproducer. */
@@ -128,10 +131,10 @@ struct Handle {
     bool mayContinue = false;
 };
 
-struct SeenAnswer {
-    AnswerKey key;
+/* A character as a port's UART received it. */
+struct Heard {
+    std::uint8_t byte;
     Ticks end;
-    bool checkByteOk;
 };
 
 bool Allowed(Kind kind, ULONG code, NTSTATUS status)
@@ -230,12 +233,16 @@ private:
         if (kDriverTrace) {
             HartSetDebugLevel(0xFF);
         }
-        system_->Monitor().OnFrame([this](const sim::MonitoredFrame& seen) {
-            const sim::HartFrame& frame = seen.frame;
-            if (frame.FrameType() == sim::kDelimiterAck && !frame.address.empty()) {
-                answers_.push_back({KeyOf(frame.address, frame.command), seen.end, frame.checkByteOk});
-            }
-        });
+        heard_.resize(static_cast<std::size_t>(options.serialPorts));
+        for (int i = 0; i < options.serialPorts; i++) {
+            system_->SerialPort(i).Tap([this, i](const sim::LineCharacter& c) {
+                auto& heard = heard_[static_cast<std::size_t>(i)];
+                heard.push_back({c.byte, c.end});
+                if (heard.size() > kHeardKept) {
+                    heard.pop_front();
+                }
+            });
+        }
         removed_.assign(static_cast<std::size_t>(options.serialPorts), false);
         openAtRemoval_.assign(static_cast<std::size_t>(options.serialPorts), false);
         refusedControls_.assign(static_cast<std::size_t>(options.serialPorts), false);
@@ -774,15 +781,58 @@ private:
             return;
         }
         const Ticks now = Host().Now();
-        /* An answer with a wrong check byte ends the transaction as well (its read says
-           STATUS_CRC_ERROR), and its address or command may be what the noise made of them. */
-        const bool answered = std::any_of(answers_.begin(), answers_.end(), [&](const SeenAnswer& seen) {
-            return (seen.key == *tracked.answer || !seen.checkByteOk) && seen.end > tracked.issued && seen.end <= now;
-        });
-        if (!answered) {
-            fuzz::Fail(what + " reported success, but no answer to its command " +
-                       std::to_string(tracked.answer->command) + " came before it completed");
+        std::string seen;
+        if (!AnsweredOnPort(tracked, now, seen)) {
+            fuzz::Fail(what + " (issued at " + std::to_string(Seconds(tracked.issued)) +
+                       " s) reported success, but no answer to its command " + std::to_string(tracked.answer->command) +
+                       " came before it completed" + seen);
         }
+    }
+
+    /*
+     * Looks through what the port received for an answer frame that ended while
+     * the write was outstanding: two preambles, an ACK delimiter, the header,
+     * the data and a check byte, at any position, so that no parser's state can
+     * make it miss one. An answer with a wrong check byte ends a transaction as
+     * well (the read says STATUS_CRC_ERROR), and its address or command may be
+     * what the noise made of them.
+     */
+    bool AnsweredOnPort(const Tracked& tracked, Ticks now, std::string& seen)
+    {
+        const std::size_t index = tracked.port == "2" ? 1 : 0;
+        if (index >= heard_.size()) {
+            return true;
+        }
+        const std::deque<Heard>& heard = heard_[index];
+        for (std::size_t d = 2; d < heard.size(); d++) {
+            const std::uint8_t delimiter = heard[d].byte;
+            const std::size_t header = HeaderLength(delimiter);
+            if ((delimiter & 7) != sim::kDelimiterAck || header == 0 || heard[d - 1].byte != sim::kPreamble ||
+                heard[d - 2].byte != sim::kPreamble || d + header >= heard.size()) {
+                continue;
+            }
+            const std::size_t end = d + header + heard[d + header].byte + 1;
+            if (end >= heard.size() || heard[end].end <= tracked.issued || heard[end].end > now) {
+                continue;
+            }
+            Bytes address;
+            std::uint8_t check = 0;
+            for (std::size_t k = d; k <= end; k++) {
+                check ^= heard[k].byte;
+            }
+            for (std::size_t k = 0; k < ((delimiter & 0x80) ? 5u : 1u); k++) {
+                address.push_back(heard[d + 1 + k].byte);
+            }
+            const std::uint8_t command = heard[d + header - 1].byte;
+            if (KeyOf(address, command) == *tracked.answer || check != 0) {
+                return true;
+            }
+            char line[96];
+            std::snprintf(line, sizeof(line), "; at %.3f s an answer to command %u, address %02X", Seconds(heard[end].end),
+                          command, address[0]);
+            seen += line;
+        }
+        return false;
     }
 
     void CheckReadVerdict(const Tracked& tracked, const platform::IoResult& result, const std::string& what)
@@ -991,7 +1041,7 @@ private:
     std::vector<Handle> handles_;
     std::vector<platform::ClientEvent> events_;
     std::vector<Tracked> requests_;
-    std::vector<SeenAnswer> answers_;
+    std::vector<std::deque<Heard>> heard_;
     std::vector<bool> removed_;
     std::vector<bool> openAtRemoval_;
     std::vector<bool> refusedControls_;
