@@ -4,8 +4,12 @@ JOBS ?= $(shell nproc)
 BUILD_DEPS := cmake g++ make ninja-build libcli11-dev nlohmann-json3-dev
 TEST_DEPS  := $(BUILD_DEPS) libgtest-dev libgmock-dev
 BENCH_DEPS := $(BUILD_DEPS) libbenchmark-dev valgrind
+# libFuzzer's runtime comes with clang's compiler-rt package on Debian.
+FUZZ_DEPS  := $(BUILD_DEPS) clang-14 libclang-rt-14-dev
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := receiver client regfile hartctl
 
-.PHONY: demo test bench deps-build deps-test deps-bench release asan clean
+.PHONY: demo test bench soak fuzz fuzz-merge deps-build deps-test deps-bench deps-fuzz release asan fuzz-build clean
 
 deps-build:
 	@scripts/ensure-deps.sh $(BUILD_DEPS)
@@ -13,6 +17,8 @@ deps-test:
 	@scripts/ensure-deps.sh $(TEST_DEPS)
 deps-bench:
 	@scripts/ensure-deps.sh $(BENCH_DEPS) libgtest-dev
+deps-fuzz:
+	@scripts/ensure-deps.sh $(FUZZ_DEPS)
 
 # Optimised build for the demo, the tools and the benchmarks.
 release: deps-bench
@@ -38,6 +44,27 @@ bench: release
 	@build/release/bench/hart_driver_figures
 	@build/release/bench/hart_scenarios
 	@build/release/bench/hart_pty_figures
+
+# Ten simulated hours of two masters, a burst device and line noise (SOAK_HOURS to change).
+SOAK_HOURS ?= 10
+soak: release
+	@build/release/bench/hart_soak $(SOAK_HOURS)
+
+# libFuzzer targets (clang, its own build): each runs FUZZ_SECONDS on its
+# committed corpus; what it finds goes to build/fuzz/findings/<target>/.
+fuzz-build: deps-fuzz
+	@cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=Debug \
+	  -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" -DHART_FUZZ=ON \
+	  -DHART_BUILD_TESTS=OFF -DHART_BUILD_BENCH=OFF >/dev/null
+	@cmake --build build/fuzz -j $(JOBS) --target $(FUZZ_TARGETS:%=%_fuzzer)
+
+fuzz: fuzz-build
+	@scripts/run-fuzzers.sh build/fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+# Minimises what the runs found into the committed corpora.
+fuzz-merge: fuzz-build
+	@for t in $(FUZZ_TARGETS); do \
+	  build/fuzz/fuzz/$${t}_fuzzer -merge=1 fuzz/corpus/$$t build/fuzz/corpus/$$t 2>&1 | tail -1; done
 
 clean:
 	rm -rf build

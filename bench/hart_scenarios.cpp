@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "link/HartTrace.h"
-#include "port/HartIoctl.h"
 #include "sim/LinkHarness.h"
 #include "sim/PortPoller.h"
 #include "sim/SimulatedSystem.h"
@@ -55,12 +54,7 @@ struct Line {
 
     sim::Poller& Master(const std::string& suffix, bool primary, std::vector<sim::Poller::Target> targets)
     {
-        if (!primary) {
-            system->UseSecondInstanceTiming(suffix);
-        }
-        platform::File port = std::move(system->OpenPort(suffix).file);
-        const sim::Bytes protocol{0, 0, static_cast<std::uint8_t>(primary ? 0x80 : 0x00), 2};
-        port.DeviceControl(IOCTL_HART_SET_PROTOCOL, protocol, 0);
+        platform::File port = std::move(system->OpenMaster(suffix, primary).file);
         std::string name = primary ? "primary" : "secondary";
         pollers.push_back(std::make_unique<sim::Poller>(name, std::move(port), primary, std::move(targets)));
         return *pollers.back();

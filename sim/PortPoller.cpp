@@ -103,7 +103,7 @@ void RunPollers(platform::Host& host, const std::vector<Poller*>& pollers, platf
         const bool progressed = host.GetDispatcher().RunUntil(
             [&] {
                 for (Poller* poller : pollers) {
-                    if (poller->WriteDone()) {
+                    if (poller->WriteDone() || poller->ReadDone()) {
                         return true;
                     }
                 }

@@ -31,6 +31,7 @@ public:
     /* Issues what is missing; handles what has completed. */
     void Step();
     bool WriteDone() const { return write_.Valid() && write_.Done(); }
+    bool ReadDone() const { return read_.Valid() && read_.Done(); }
     void Stop() { stopped_ = true; }
     bool Idle() const { return !write_.Valid(); }
     /* Drops the outstanding read (closing the port) and checks it ended once. */
@@ -76,8 +77,9 @@ private:
 
 /* All targets: the first `devices` polling addresses, each with each command. */
 std::vector<Poller::Target> Targets(int devices, std::initializer_list<std::uint8_t> commands);
-/* Runs the host, stepping every poller as its writes complete, until the
-   virtual clock has moved on by duration. */
+/* Runs the host, stepping every poller as its reads and writes complete
+   (so a read is always waiting for the next frame), until the virtual clock
+   has moved on by duration. */
 void RunPollers(platform::Host& host, const std::vector<Poller*>& pollers, platform::Ticks duration);
 
 } // namespace sim

@@ -197,6 +197,9 @@ void SimulatedSerialPort::Write(const LowerRequestPtr& request)
 
 void SimulatedSerialPort::Hear(const LineCharacter& character)
 {
+    if (tap_) {
+        tap_(character);
+    }
     if (rx_.size() < kReceiveBuffer) {
         rx_.push_back(character.byte);
     }

@@ -62,6 +62,9 @@ public:
     std::size_t WritesSeen() const { return writesSeen_; }
     /* Characters received and not yet read. */
     std::size_t Buffered() const { return rx_.size(); }
+    /* Called with every character the UART receives, as it arrives, whether or
+       not a read takes it: what an analyser on the port's receive pin sees. */
+    void Tap(std::function<void(const LineCharacter&)> tap) { tap_ = std::move(tap); }
 
     WriteCompletion writeCompletion = WriteCompletion::WhenSent;
 
@@ -111,6 +114,7 @@ private:
     std::size_t writesSeen_ = 0;
     /* What else goes when the port goes: its entry in the serial device map. */
     std::function<void()> onRemoved_;
+    std::function<void(const LineCharacter&)> tap_;
     std::map<ULONG, NTSTATUS> rejectedControls_;
     std::optional<NTSTATUS> rejectedWrite_;
     Ticks controlDelay_{0};

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "driver/HartDriver.h"
+#include "port/HartIoctl.h"
 
 namespace sim {
 
@@ -148,6 +149,20 @@ std::u16string SimulatedSystem::PortLinkName(const std::string& suffix)
 platform::IoManager::OpenResult SimulatedSystem::OpenPort(const std::string& suffix)
 {
     return host_->Io().Open(PortLinkName(suffix));
+}
+
+platform::IoManager::OpenResult SimulatedSystem::OpenMaster(const std::string& suffix, bool primary,
+                                                            std::uint8_t retryCount)
+{
+    if (!primary && !UseSecondInstanceTiming(suffix)) {
+        return {STATUS_OBJECT_NAME_NOT_FOUND, {}};
+    }
+    platform::IoManager::OpenResult opened = OpenPort(suffix);
+    if (NT_SUCCESS(opened.status)) {
+        const std::uint8_t protocol[] = {0, 0, static_cast<std::uint8_t>(primary ? 0x80 : 0x00), retryCount};
+        opened.status = opened.file.DeviceControl(IOCTL_HART_SET_PROTOCOL, protocol, 0).status;
+    }
+    return opened;
 }
 
 } // namespace sim

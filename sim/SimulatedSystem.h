@@ -60,6 +60,11 @@ public:
     /* A port device through its symbolic link, by the text after COM ("1" for COM1). */
     platform::IoManager::OpenResult OpenPort(const std::string& suffix);
     static std::u16string PortLinkName(const std::string& suffix);
+    /* COM<suffix> opened as a master through IOCTL_HART_SET_PROTOCOL, primary
+       or secondary (with the second instance's timing, see below), repeating
+       unanswered requests retryCount times. The status is the open's, or the
+       control request's when the open succeeded. */
+    platform::IoManager::OpenResult OpenMaster(const std::string& suffix, bool primary, std::uint8_t retryCount = 2);
 
     platform::Host& Host() { return *host_; }
     HartLine& Line() { return *line_; }

@@ -48,13 +48,8 @@ void ScenarioFixture::TearDown()
 
 platform::File ScenarioFixture::OpenMaster(const std::string& suffix, bool primary, std::uint8_t retryCount)
 {
-    if (!primary) {
-        EXPECT_TRUE(system_->UseSecondInstanceTiming(suffix));
-    }
-    auto opened = system_->OpenPort(suffix);
-    EXPECT_TRUE(NT_SUCCESS(opened.status)) << std::hex << opened.status;
-    const Bytes protocol{0, 0, static_cast<std::uint8_t>(primary ? 0x80 : 0x00), retryCount};
-    EXPECT_EQ(opened.file.DeviceControl(IOCTL_HART_SET_PROTOCOL, protocol, 0).status, STATUS_SUCCESS);
+    auto opened = system_->OpenMaster(suffix, primary, retryCount);
+    EXPECT_EQ(opened.status, STATUS_SUCCESS) << std::hex << opened.status;
     return std::move(opened.file);
 }
 
