@@ -581,7 +581,14 @@ void FieldDevice::Respond(const HartFrame& request)
         CancelScheduled(burstKey_);
         burstKey_ = 0;
     }
+    if (config_.alterAnswer) {
+        config_.alterAnswer(answer);
+    }
     Bytes bytes = OnLine(answer, config_.preambles);
+    const Bytes once = bytes;
+    for (int i = 0; i < config_.answerRepeats; i++) {
+        bytes.insert(bytes.end(), once.begin(), once.end());
+    }
     Later(line_.Now() + config_.turnaround, [this, bytes = std::move(bytes), master] {
         answersSent_++;
         answersTo_[static_cast<std::size_t>(master)]++;

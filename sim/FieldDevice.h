@@ -22,6 +22,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -92,9 +93,13 @@ struct FieldDeviceConfig {
     std::uint8_t burstCommand = 1;
     Ticks burstPeriod{0};
     Ticks burstPause = Ticks{750'000}; /* 75 ms: a master's whole hold window and its first character */
-    /* Faults a test can switch on: no answers at all, answers with a wrong check byte. */
+    /* Faults a test can switch on: no answers at all, answers with a wrong check byte,
+       each answer sent this many times more right behind itself, an answer changed
+       before it goes out (another address or command, as a fault on the way makes it). */
     bool silent = false;
     bool corruptCheckByte = false;
+    int answerRepeats = 0;
+    std::function<void(HartFrame& answer)> alterAnswer{};
 };
 
 class FieldDevice {

@@ -1,11 +1,15 @@
 /* hartctl run in-process: what it prints and its exit status. */
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <functional>
 #include <sstream>
 
 #include "Commands.h"
 #include "Protocol.h"
 #include "PtyLine.h"
+#include "Session.h"
+#include "sim/SimulatedSystem.h"
 
 namespace {
 
@@ -22,6 +26,22 @@ Outcome Hartctl(const std::vector<std::string>& args)
     std::ostringstream out;
     std::ostringstream err;
     int status = hartctl::Run(args, out, err);
+    return {status, out.str(), err.str()};
+}
+
+/* hartctl on the simulated line after setup has changed its devices. */
+Outcome HartctlOnLine(const std::vector<std::string>& args, const std::function<void(sim::SimulatedSystem&)>& setup)
+{
+    std::ostringstream out;
+    std::ostringstream err;
+    hartctl::ParseOutcome parsed = hartctl::ParseArguments(args, out, err);
+    if (!parsed.options) {
+        ADD_FAILURE() << err.str();
+        return {parsed.exitCode, out.str(), err.str()};
+    }
+    hartctl::Session session(*parsed.options);
+    setup(*session.Simulation());
+    int status = hartctl::RunCommand(session, *parsed.options, out, err);
     return {status, out.str(), err.str()};
 }
 
@@ -138,6 +158,108 @@ TEST(HartctlTest, SendThroughATerminal)
     Outcome missing = Hartctl({"--tty", "/dev/hart-no-such-tty", "send", "0"});
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("does not exist (STATUS_NO_SUCH_DEVICE)"), std::string::npos) << missing.err;
+}
+
+TEST(HartctlFrameTest, AnAnswerBelongsToTheRequestOfItsAddressAndCommand)
+{
+    hartctl::Request shortRequest;
+    shortRequest.address.polling = 3;
+    shortRequest.command = 1;
+    auto answer = [](Bytes frame) { return *hartctl::ParseFrame(frame); };
+    EXPECT_TRUE(hartctl::Answers(answer({0x06, 0x83, 0x01, 0x02, 0x00, 0x00, 0x86}), shortRequest));
+    EXPECT_FALSE(hartctl::Answers(answer({0x06, 0x84, 0x01, 0x02, 0x00, 0x00, 0x81}), shortRequest));  /* address */
+    EXPECT_FALSE(hartctl::Answers(answer({0x06, 0x83, 0x02, 0x02, 0x00, 0x00, 0x85}), shortRequest));  /* command */
+    EXPECT_FALSE(hartctl::Answers(answer({0x06, 0x03, 0x01, 0x02, 0x00, 0x00, 0x06}), shortRequest));  /* master */
+    EXPECT_FALSE(hartctl::Answers(answer({0x02, 0x83, 0x01, 0x00, 0x84}), shortRequest));              /* a request */
+    EXPECT_FALSE(hartctl::Answers(answer({0x86, 0x83, 0x06, 0x10, 0x00, 0x01, 0x01, 0x02, 0x00, 0x00, 0x17}),
+                                  shortRequest)); /* long frame */
+
+    hartctl::Request longRequest;
+    longRequest.address.isLong = true;
+    longRequest.address.id = {0x26, 0x06, 0x10, 0x00, 0x01};
+    longRequest.command = 13;
+    EXPECT_TRUE(hartctl::Answers(answer({0x86, 0xE6, 0x06, 0x10, 0x00, 0x01, 0x0D, 0x02, 0x00, 0x00, 0x00}),
+                                 longRequest)); /* burst bit set */
+    EXPECT_FALSE(hartctl::Answers(answer({0x86, 0xA6, 0x06, 0x10, 0x00, 0x02, 0x0D, 0x02, 0x00, 0x00, 0x00}),
+                                  longRequest));
+    longRequest.address.id = {};
+    longRequest.command = 11;
+    EXPECT_TRUE(hartctl::Answers(answer({0x86, 0xA6, 0x06, 0x10, 0x00, 0x02, 0x0B, 0x02, 0x00, 0x00, 0x00}),
+                                 longRequest)); /* the broadcast address is answered by the device's own */
+}
+
+TEST(HartctlTest, AnAnswerFromElsewhereIsNeitherShownNorSuccess)
+{
+    /* Device 0 answers command 1 as if it were device 3 answering command 2. */
+    Outcome misaddressed = HartctlOnLine({"--sim", "send", "1", "--retries", "0"}, [](sim::SimulatedSystem& system) {
+        system.Device(0).Config().alterAnswer = [](sim::HartFrame& frame) {
+            frame.address[0] = static_cast<std::uint8_t>((frame.address[0] & 0xC0) | 3);
+            frame.command = 2;
+        };
+    });
+    EXPECT_EQ(misaddressed.status, 1);
+    EXPECT_EQ(misaddressed.out.find("\nanswer "), std::string::npos) << misaddressed.out;
+    EXPECT_NE(misaddressed.out.find("ignored  06 83 02"), std::string::npos) << misaddressed.out;
+    EXPECT_NE(misaddressed.err.find("no answer from the device asked; set aside as not its answer: ACK from 3 for "
+                                    "command 2 (STATUS_TRANSACTION_TIMED_OUT)"),
+              std::string::npos)
+        << misaddressed.err;
+
+    /* A device that answers every request twice leaves an answer behind for
+       the next request; each device is listed with its own identity and tag. */
+    Outcome twice = HartctlOnLine({"--sim", "--sim-devices", "2", "identify", "--last", "1"},
+                                  [](sim::SimulatedSystem& system) { system.Device(0).Config().answerRepeats = 1; });
+    ASSERT_EQ(twice.status, 0) << twice.err;
+    EXPECT_NE(twice.out.find("   0  0x26   0x06  0x100000   26 06 10 00 00    5  TT-100\n"), std::string::npos)
+        << twice.out;
+    EXPECT_NE(twice.out.find("   1  0x26   0x06  0x100001   26 06 10 00 01    5  TT-101\n"), std::string::npos)
+        << twice.out;
+}
+
+TEST(HartctlTest, InputBeyondWhatTheToolCanHandleIsRefused)
+{
+    std::vector<std::string> tooMuch{"--sim", "send", "17"};
+    tooMuch.push_back(std::string(2 * 256, 'A'));
+    Outcome data = Hartctl(tooMuch);
+    EXPECT_EQ(data.status, 2);
+    EXPECT_NE(data.err.find("at most 255 data bytes, not 256"), std::string::npos) << data.err;
+    hartctl::Request request;
+    request.data.resize(256);
+    EXPECT_THROW(hartctl::BuildRequest(request), std::length_error);
+
+    Outcome empty = Hartctl({"--tty", "", "send", "0"});
+    EXPECT_EQ(empty.status, 2);
+    EXPECT_NE(empty.err.find("--tty: needs the path of a terminal"), std::string::npos) << empty.err;
+    const std::string directory = std::filesystem::temp_directory_path().string();
+    Outcome folder = Hartctl({"--tty", directory, "send", "0"});
+    EXPECT_EQ(folder.status, 2);
+    EXPECT_NE(folder.err.find(directory + " is a directory, not a terminal"), std::string::npos) << folder.err;
+
+    Outcome endless = Hartctl({"--sim", "--reg", "/dev/zero", "ports"});
+    EXPECT_EQ(endless.status, 1);
+    EXPECT_NE(endless.err.find("/dev/zero: larger than 16 MiB"), std::string::npos) << endless.err;
+
+    for (const char* duration : {"nan", "inf", "1e12", "0", "-1", "2592001"}) {
+        Outcome monitor = Hartctl({"--sim", "monitor", "--duration", duration});
+        EXPECT_EQ(monitor.status, 2) << duration;
+        EXPECT_NE(monitor.err.find("--duration: wants seconds above 0"), std::string::npos) << monitor.err;
+    }
+    Outcome bounded = Hartctl({"--sim", "monitor", "--duration", "2.5"});
+    EXPECT_EQ(bounded.status, 0) << bounded.err;
+    EXPECT_NE(bounded.out.find("STX other master"), std::string::npos) << bounded.out;
+}
+
+TEST(HartctlTest, ABaudRateTheTerminalRefusesIsAFailure)
+{
+    tools::PtyLine line(1);
+    Outcome refused = Hartctl({"--tty", line.Path(), "config", "--baud", "12345"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("did not take 12345 bit/s; it still runs at 1200 bit/s"), std::string::npos)
+        << refused.err;
+
+    Outcome taken = Hartctl({"--tty", line.Path(), "config", "--baud", "9600"});
+    EXPECT_EQ(taken.status, 0) << taken.err;
+    EXPECT_NE(taken.out.find("baud rate    9600"), std::string::npos) << taken.out;
 }
 
 } // namespace

@@ -26,6 +26,8 @@ constexpr int kRefused = 3;
 constexpr std::size_t kFrameBuffer = 300;
 /* How long an answer may trail its write's completion before it counts as lost. */
 constexpr Ticks kAnswerGrace = std::chrono::seconds(1);
+/* How long a passed-on rate change may take to reach the serial port. */
+constexpr Ticks kSettleTime = std::chrono::milliseconds(200);
 /* How often a waiting monitor looks at the stop flag. */
 constexpr Ticks kMonitorStep = std::chrono::milliseconds(100);
 
@@ -93,23 +95,64 @@ struct Exchange {
     Bytes request;
     platform::IoResult answer;
     std::optional<Frame> frame;
+    /* Frames read while waiting that were not the answer asked for: another
+       device's, another command's, or one left over from an earlier request. */
+    std::vector<Bytes> setAside;
 };
 
-std::optional<Failure> Transact(Session& session, File& port, const Bytes& request, int attempts, Exchange& exchange)
+std::string SetAsideText(const Exchange& exchange)
 {
-    exchange.request = request;
+    std::string text;
+    for (const Bytes& bytes : exchange.setAside) {
+        std::optional<Frame> frame = ParseFrame(bytes);
+        text += text.empty() ? "" : "; ";
+        text += frame ? std::string(KindName(frame->Kind())) + " from " + frame->AddressText() + " for command " +
+                            std::to_string(frame->command)
+                      : std::string("an unreadable frame");
+    }
+    return text;
+}
+
+/*
+ * One request and its answer. A frame that is not the answer to this request
+ * is set aside and the reader waits on, up to the same deadline: showing it
+ * would put one device's data under another's address. With nothing else in
+ * time the request counts as unanswered.
+ */
+std::optional<Failure> Transact(Session& session, File& port, const Request& request, int attempts,
+                                Exchange& exchange)
+{
+    exchange.request = BuildRequest(request);
     platform::PendingIo read = port.ReadAsync(kFrameBuffer);
-    platform::IoStatus written = port.Write(request);
+    platform::IoStatus written = port.Write(exchange.request);
+    std::optional<platform::IoResult> answer;
     if (written.Succeeded()) {
         const Ticks deadline = session.Host().Now() + kAnswerGrace;
-        while (!read.Done() && session.Host().Now() < deadline) {
-            session.Host().RunFor(std::chrono::milliseconds(10));
+        while (!answer) {
+            while (!read.Done() && session.Host().Now() < deadline) {
+                session.Host().RunFor(std::chrono::milliseconds(10));
+            }
+            if (!read.Done()) {
+                break;
+            }
+            platform::IoResult result = read.Wait();
+            std::optional<Frame> frame = ParseFrame(result.data);
+            const bool readAFrame = result.status == STATUS_SUCCESS || result.status == STATUS_CRC_ERROR;
+            if (readAFrame && frame && !Answers(*frame, request)) {
+                exchange.setAside.push_back(result.data);
+                read = port.ReadAsync(kFrameBuffer);
+                continue;
+            }
+            answer = std::move(result);
         }
     }
-    if (!read.Done()) {
-        read.Cancel();
+    if (!answer) {
+        if (!read.Done()) {
+            read.Cancel();
+        }
+        answer = read.Wait();
     }
-    exchange.answer = read.Wait();
+    exchange.answer = std::move(*answer);
     if (!written.Succeeded()) {
         switch (written.status) {
         case STATUS_TRANSACTION_TIMED_OUT:
@@ -124,6 +167,10 @@ std::optional<Failure> Transact(Session& session, File& port, const Bytes& reque
         }
     }
     if (exchange.answer.status == STATUS_CANCELLED || exchange.answer.status == STATUS_PENDING) {
+        if (!exchange.setAside.empty()) {
+            return Failure{STATUS_TRANSACTION_TIMED_OUT,
+                           "no answer from the device asked; set aside as not its answer: " + SetAsideText(exchange)};
+        }
         return Failure{STATUS_TRANSACTION_TIMED_OUT, "the request went out but its answer never reached the reader"};
     }
     exchange.frame = ParseFrame(exchange.answer.data);
@@ -167,7 +214,7 @@ int Send(Session& session, const Options& options, std::ostream& out, std::ostre
     }
     Exchange exchange;
     std::optional<Failure> failure =
-        Transact(session, port, BuildRequest(RequestFor(options)), settings.RetryCount + 1, exchange);
+        Transact(session, port, RequestFor(options), settings.RetryCount + 1, exchange);
     const bool answered = exchange.frame.has_value();
     if (options.json) {
         json result{{"port", comName}, {"request", Hex(exchange.request)}};
@@ -178,6 +225,13 @@ int Send(Session& session, const Options& options, std::ostream& out, std::ostre
             result["check_byte_ok"] = exchange.frame->checkByteOk;
             result.update(AnswerJson(*exchange.frame));
         }
+        if (!exchange.setAside.empty()) {
+            json ignored = json::array();
+            for (const Bytes& frame : exchange.setAside) {
+                ignored.push_back(Hex(frame));
+            }
+            result["ignored"] = ignored;
+        }
         if (failure) {
             PrintFailure(*failure, false, out, err);
             result["error"] = failure->sentence;
@@ -186,6 +240,9 @@ int Send(Session& session, const Options& options, std::ostream& out, std::ostre
         out << result.dump(2) << "\n";
     } else {
         out << "request  " << Hex(exchange.request) << "\n";
+        for (const Bytes& frame : exchange.setAside) {
+            out << "ignored  " << Hex(frame) << " (not the answer to this request)\n";
+        }
         if (answered) {
             out << "answer   " << Hex(exchange.answer.data) << "\n";
             out << KindName(exchange.frame->Kind()) << " from " << exchange.frame->AddressText() << ", "
@@ -229,7 +286,7 @@ int Identify(Session& session, const Options& options, std::ostream& out, std::o
         request.address.polling = static_cast<std::uint8_t>(address);
         request.primaryMaster = !options.secondary;
         Exchange exchange;
-        std::optional<Failure> failure = Transact(session, port, BuildRequest(request), settings.RetryCount + 1, exchange);
+        std::optional<Failure> failure = Transact(session, port, request, settings.RetryCount + 1, exchange);
         if (failure && failure->status != STATUS_TRANSACTION_TIMED_OUT && failure->status != STATUS_CRC_ERROR) {
             PrintFailure(*failure, options.json, out, err);
             return kFailed;
@@ -248,7 +305,7 @@ int Identify(Session& session, const Options& options, std::ostream& out, std::o
         tagRequest.primaryMaster = request.primaryMaster;
         Exchange tagExchange;
         std::string tag;
-        if (!Transact(session, port, BuildRequest(tagRequest), settings.RetryCount + 1, tagExchange) &&
+        if (!Transact(session, port, tagRequest, settings.RetryCount + 1, tagExchange) &&
             tagExchange.frame->data.size() >= 8 && tagExchange.frame->data[0] == 0) {
             tag = UnpackAscii(std::span(tagExchange.frame->data).subspan(2, 6));
         }
@@ -385,6 +442,30 @@ std::string MaskText(std::uint8_t mask)
     return text.empty() ? std::string("nothing") : text;
 }
 
+/*
+ * The driver completes a rate change at once and passes it on to the serial
+ * port afterwards, so its success says only that the request was taken. What
+ * counts is the rate the port runs at once the request has reached it: a
+ * rate the terminal refused leaves the old one, and that is a failure.
+ */
+std::optional<Failure> CheckBaudRate(Session& session, const std::string& comName, std::uint32_t wanted)
+{
+    std::optional<ULONG> rate = session.SerialBaudRate(comName);
+    for (Ticks waited{0}; rate && *rate != wanted && waited < kSettleTime; waited += kMonitorStep / 10) {
+        session.Host().RunFor(kMonitorStep / 10);
+        rate = session.SerialBaudRate(comName);
+    }
+    if (!rate) {
+        return Failure{STATUS_UNSUCCESSFUL, "the rate was passed on, but the serial port cannot be asked whether it "
+                                            "took it"};
+    }
+    if (*rate != wanted) {
+        return Failure{STATUS_INVALID_PARAMETER, "the serial port did not take " + std::to_string(wanted) +
+                                                     " bit/s; it still runs at " + std::to_string(*rate) + " bit/s"};
+    }
+    return std::nullopt;
+}
+
 int Config(Session& session, const Options& options, std::ostream& out, std::ostream& err)
 {
     File port;
@@ -423,6 +504,9 @@ int Config(Session& session, const Options& options, std::ostream& out, std::ost
         Bytes rate(4);
         std::memcpy(rate.data(), &*options.baudRate, 4);
         if (auto failure = Control(port, IOCTL_HART_SET_BAUD_RATE, rate, 0, nullptr, "set the baud rate")) {
+            return fail(*failure);
+        }
+        if (auto failure = CheckBaudRate(session, comName, *options.baudRate)) {
             return fail(*failure);
         }
     }
@@ -506,6 +590,11 @@ int RunCommand(const Options& options, std::ostream& out, std::ostream& err)
     /* A monitor with no end on the simulated line follows the wall clock, else it would race through virtual time. */
     const bool realTime = options.command == "monitor" && options.duration == 0 && options.count == 0;
     Session session(options, realTime);
+    return RunCommand(session, options, out, err);
+}
+
+int RunCommand(Session& session, const Options& options, std::ostream& out, std::ostream& err)
+{
     if (session.LoadFailure()) {
         PrintFailure(*session.LoadFailure(), options.json, out, err);
         return kFailed;

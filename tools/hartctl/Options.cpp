@@ -1,6 +1,8 @@
 #include "Options.h"
 
 #include <algorithm>
+#include <cmath>
+#include <filesystem>
 #include <ostream>
 
 #include <CLI/CLI.hpp>
@@ -12,6 +14,7 @@ namespace hartctl {
 namespace {
 
 constexpr int kUsageError = 2;
+constexpr long kMaxMonitorSeconds = 30L * 24 * 3600;
 
 void AddSendOptions(CLI::App& send, Options& options)
 {
@@ -99,7 +102,21 @@ ParseOutcome ParseArguments(const std::vector<std::string>& args, std::ostream& 
     app.add_flag("--sim-second-master", options.simSecondMaster,
                  "scripted primary and secondary masters poll the simulated devices")
         ->needs(sim);
-    app.add_option("--tty", options.tty, "use this terminal as COM1 (e.g. /dev/ttyUSB0)")->excludes(sim);
+    app.add_option("--tty", options.tty, "use this terminal as COM1 (e.g. /dev/ttyUSB0)")
+        ->excludes(sim)
+        ->check(CLI::Validator(
+            [](std::string& path) -> std::string {
+                /* An empty path would leave hartctl to the system's ports, which is not what was asked. */
+                if (path.empty()) {
+                    return "needs the path of a terminal, e.g. /dev/ttyUSB0";
+                }
+                std::error_code error;
+                if (std::filesystem::is_directory(path, error)) {
+                    return path + " is a directory, not a terminal";
+                }
+                return {};
+            },
+            "PATH"));
     app.add_option("--reg", options.regFile, "load this .reg file first (service key values, device map entries)")
         ->check(CLI::ExistingFile);
     app.add_option("-p,--port", options.port, "COM name of the port to use (default: the first one)");
@@ -126,7 +143,19 @@ ParseOutcome ParseArguments(const std::vector<std::string>& args, std::ostream& 
         ->check(CLI::Range(0, 63));
     identify->add_option("-r,--retries", options.retries, "repeats per address (default 0)")->check(CLI::Range(0, 255));
     auto* monitor = app.add_subcommand("monitor", "print every frame on the line until interrupted");
-    monitor->add_option("--duration", options.duration, "stop after this many seconds")->check(CLI::PositiveNumber);
+    monitor->add_option("--duration", options.duration, "stop after this many seconds (at most 30 days)")
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                /* nan would never end, and a time past the clock's range would end at once. */
+                double seconds = 0;
+                if (!CLI::detail::lexical_cast(text, seconds) || !std::isfinite(seconds) || seconds <= 0 ||
+                    seconds > kMaxMonitorSeconds) {
+                    return "wants seconds above 0 and at most " + std::to_string(kMaxMonitorSeconds) +
+                           " (30 days): " + text;
+                }
+                return {};
+            },
+            "SECONDS"));
     monitor->add_option("--count", options.count, "stop after this many frames")->check(CLI::PositiveNumber);
     auto* config = app.add_subcommand("config", "read and set the port's protocol settings");
     config->add_option("--mode", options.mode, "master or slave (slave cannot be left again)")
@@ -182,11 +211,18 @@ ParseOutcome ParseArguments(const std::vector<std::string>& args, std::ostream& 
                 return {std::nullopt, kUsageError};
             }
         }
+        std::size_t dataBytes = 0;
         for (const std::string& bytes : options.data) {
-            if (!ParseHex(bytes)) {
+            std::optional<Bytes> parsed = ParseHex(bytes);
+            if (!parsed) {
                 err << "hartctl: data bytes must be hex, e.g. 01 or \"01 02\": " << bytes << "\n";
                 return {std::nullopt, kUsageError};
             }
+            dataBytes += parsed->size();
+        }
+        if (dataBytes > kMaxDataBytes) {
+            err << "hartctl: a request carries at most " << kMaxDataBytes << " data bytes, not " << dataBytes << "\n";
+            return {std::nullopt, kUsageError};
         }
     }
     if (options.command == "config" && !options.readMask.empty()) {

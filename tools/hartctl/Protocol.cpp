@@ -1,8 +1,10 @@
 #include "Protocol.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 
 namespace hartctl {
 
@@ -44,6 +46,10 @@ std::string FloatText(float value)
 
 Bytes BuildRequest(const Request& request)
 {
+    if (request.data.size() > kMaxDataBytes) {
+        /* The byte count would wrap and the device would read a different frame. */
+        throw std::length_error("a request carries at most 255 data bytes");
+    }
     Bytes frame(static_cast<std::size_t>(request.preambles), 0xFF);
     const std::size_t start = frame.size();
     const std::uint8_t master = request.primaryMaster ? 0x80 : 0x00;
@@ -86,6 +92,23 @@ std::string Frame::AddressText() const
         id[0] &= 0x3F;
     }
     return Hex(id);
+}
+
+bool Answers(const Frame& answer, const Request& request)
+{
+    if (answer.Kind() != FrameKind::Ack || answer.command != request.command ||
+        answer.FromPrimaryMaster() != request.primaryMaster || answer.IsLong() != request.address.isLong) {
+        return false;
+    }
+    if (!request.address.isLong) {
+        return (answer.address[0] & 0x3F) == (request.address.polling & 0x3F);
+    }
+    const auto& id = request.address.id;
+    const bool broadcast = (id[0] & 0x3F) == 0 && std::all_of(id.begin() + 1, id.end(), [](auto b) { return b == 0; });
+    if (broadcast) {
+        return true;
+    }
+    return (answer.address[0] & 0x3F) == (id[0] & 0x3F) && std::equal(id.begin() + 1, id.end(), answer.address.begin() + 1);
 }
 
 std::optional<Frame> ParseFrame(std::span<const std::uint8_t> bytes, std::string* why)

@@ -36,7 +36,11 @@ struct Request {
     int preambles = 5;
 };
 
-/* Preambles, delimiter, address, command, byte count, data, check byte. */
+/* The most data one frame's byte count can announce. */
+inline constexpr std::size_t kMaxDataBytes = 255;
+
+/* Preambles, delimiter, address, command, byte count, data, check byte.
+   Throws std::length_error for more than kMaxDataBytes of data. */
 Bytes BuildRequest(const Request& request);
 
 enum class FrameKind { Stx, Ack, Back, Unknown };
@@ -57,6 +61,10 @@ struct Frame {
     /* Polling address of a short frame, or the long address in hex. */
     std::string AddressText() const;
 };
+
+/* The answer is the one request asked for: an ACK to the same master from the
+   address asked (any long address for the broadcast one) for the same command. */
+bool Answers(const Frame& answer, const Request& request);
 
 /* Nullopt (and why) when the bytes do not hold a whole frame. */
 std::optional<Frame> ParseFrame(std::span<const std::uint8_t> bytes, std::string* why = nullptr);

@@ -1,8 +1,5 @@
 #include "Session.h"
 
-#include <fstream>
-#include <sstream>
-
 #include <platform/PosixSerialPort.h>
 #include <platform/SerialDeviceMap.h>
 
@@ -88,10 +85,10 @@ Session::Session(const Options& options, bool realTime)
 {
     std::string registry;
     if (!options.regFile.empty()) {
-        std::ifstream in(options.regFile, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        registry = text.str();
+        if (platform::RegLoadResult read = platform::Registry::ReadFile(options.regFile, registry); !read) {
+            loadFailure_ = Failure{STATUS_INVALID_PARAMETER, read.message};
+            return;
+        }
     }
     try {
         if (options.sim) {
@@ -203,6 +200,23 @@ std::optional<Failure> Session::OpenMain()
 bool Session::PortDeviceExists(const std::string& comName)
 {
     return host_->ObjectNameExists(PortLink(comName));
+}
+
+std::optional<ULONG> Session::SerialBaudRate(const std::string& comName)
+{
+    for (const MapEntry& entry : SerialMap()) {
+        if (entry.comName != comName) {
+            continue;
+        }
+        std::shared_ptr<platform::LowerDevice> device = host_->FindLowerDevice(Wide(entry.deviceName));
+        if (auto* tty = dynamic_cast<platform::PosixSerialPort*>(device.get())) {
+            return tty->State().baudRate;
+        }
+        if (auto* uart = dynamic_cast<sim::SimulatedSerialPort*>(device.get())) {
+            return uart->Settings().baudRate;
+        }
+    }
+    return std::nullopt;
 }
 
 std::optional<Failure> Session::OpenPort(const std::string& comName, platform::File& port, std::string& opened)
