@@ -6,14 +6,15 @@
 #include <sstream>
 
 #include "Commands.h"
-#include "Protocol.h"
+#include "Output.h"
+#include "app/Frame.h"
 #include "PtyLine.h"
 #include "Session.h"
 #include "sim/SimulatedSystem.h"
 
 namespace {
 
-using hartctl::Bytes;
+using hart::Bytes;
 
 struct Outcome {
     int status;
@@ -45,45 +46,26 @@ Outcome HartctlOnLine(const std::vector<std::string>& args, const std::function<
     return {status, out.str(), err.str()};
 }
 
-TEST(HartctlFrameTest, RequestsCarryAddressCountAndCheckByte)
+TEST(HartctlOutputTest, AnswersAreToldInWordsAndAsNumbers)
 {
-    hartctl::Request request;
-    request.address.polling = 5;
-    request.command = 1;
-    EXPECT_EQ(hartctl::BuildRequest(request), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x85, 0x01, 0x00, 0x86}));
+    EXPECT_EQ(hartctl::ResponseText(0, 0), "success");
+    EXPECT_EQ(hartctl::ResponseText(1, 64), "command not implemented");
+    EXPECT_EQ(hartctl::ResponseText(1, 0x88), "communication error: longitudinal parity error");
 
-    request.address.isLong = true;
-    request.address.id = {0xE6, 0x06, 0x10, 0x00, 0x01}; /* master and burst bits are not the caller's to set */
-    request.primaryMaster = false;
-    request.data = {0xAA};
-    request.preambles = 2;
-    Bytes frame = hartctl::BuildRequest(request);
-    EXPECT_EQ(frame, (Bytes{0xFF, 0xFF, 0x82, 0x26, 0x06, 0x10, 0x00, 0x01, 0x01, 0x01, 0xAA, 0x19}));
-
-    auto parsed = hartctl::ParseFrame(frame);
-    ASSERT_TRUE(parsed);
-    EXPECT_TRUE(parsed->checkByteOk);
-    EXPECT_EQ(parsed->Kind(), hartctl::FrameKind::Stx);
-    EXPECT_EQ(parsed->AddressText(), "26 06 10 00 01");
-    EXPECT_EQ(parsed->data, Bytes{0xAA});
-    frame.back() ^= 1;
-    EXPECT_FALSE(hartctl::ParseFrame(frame)->checkByteOk);
-    frame.resize(frame.size() - 2);
-    std::string why;
-    EXPECT_FALSE(hartctl::ParseFrame(frame, &why));
-    EXPECT_EQ(why, "the data are cut short");
-}
-
-TEST(HartctlFrameTest, AnswersAreTold)
-{
-    EXPECT_EQ(hartctl::ResponseText(0), "success");
-    EXPECT_EQ(hartctl::ResponseText(64), "command not implemented");
-    EXPECT_EQ(hartctl::ResponseText(0x88), "communication error: longitudinal parity error");
-    EXPECT_EQ(hartctl::DeviceStatusText(0x50),
-              (std::vector<std::string>{"configuration changed", "more status available"}));
-    EXPECT_EQ(hartctl::ParseHex("0x02,80 ff"), (Bytes{0x02, 0x80, 0xFF}));
-    EXPECT_FALSE(hartctl::ParseHex("0 2"));
-    EXPECT_FALSE(hartctl::ParseHex("abc"));
+    /* Command 1 answered with configuration changed and cold start set: 12.5 degC. */
+    const hart::Frame frame = *hart::ParseFrame(Bytes{0x06, 0x80, 0x01, 0x07, 0x00, 0x60, 0x20, 0x41, 0x48, 0x00, 0x00, 0xC9});
+    EXPECT_EQ(hartctl::DescribeAnswer(frame),
+              "command 1: success, device: configuration changed, cold start; primary variable 12.5 degC");
+    nlohmann::json json = hartctl::AnswerJson(frame);
+    EXPECT_EQ(json["response_code"], 0);
+    EXPECT_EQ(json["response_class"], "success");
+    EXPECT_EQ(json["device_status"]["code"], 0x60);
+    EXPECT_EQ(json["device_status"]["configuration_changed"], true);
+    EXPECT_EQ(json["device_status"]["cold_start"], true);
+    EXPECT_EQ(json["device_status"]["field_device_malfunction"], false);
+    EXPECT_EQ(json["fields"]["primary_variable"]["value"], 12.5);
+    EXPECT_EQ(json["fields"]["primary_variable"]["unit"]["code"], 32);
+    EXPECT_EQ(json["fields"]["primary_variable"]["unit"]["name"], "degC");
 }
 
 TEST(HartctlTest, BadArgumentsSayWhatIsWrong)
@@ -160,34 +142,6 @@ TEST(HartctlTest, SendThroughATerminal)
     EXPECT_NE(missing.err.find("does not exist (STATUS_NO_SUCH_DEVICE)"), std::string::npos) << missing.err;
 }
 
-TEST(HartctlFrameTest, AnAnswerBelongsToTheRequestOfItsAddressAndCommand)
-{
-    hartctl::Request shortRequest;
-    shortRequest.address.polling = 3;
-    shortRequest.command = 1;
-    auto answer = [](Bytes frame) { return *hartctl::ParseFrame(frame); };
-    EXPECT_TRUE(hartctl::Answers(answer({0x06, 0x83, 0x01, 0x02, 0x00, 0x00, 0x86}), shortRequest));
-    EXPECT_FALSE(hartctl::Answers(answer({0x06, 0x84, 0x01, 0x02, 0x00, 0x00, 0x81}), shortRequest));  /* address */
-    EXPECT_FALSE(hartctl::Answers(answer({0x06, 0x83, 0x02, 0x02, 0x00, 0x00, 0x85}), shortRequest));  /* command */
-    EXPECT_FALSE(hartctl::Answers(answer({0x06, 0x03, 0x01, 0x02, 0x00, 0x00, 0x06}), shortRequest));  /* master */
-    EXPECT_FALSE(hartctl::Answers(answer({0x02, 0x83, 0x01, 0x00, 0x84}), shortRequest));              /* a request */
-    EXPECT_FALSE(hartctl::Answers(answer({0x86, 0x83, 0x06, 0x10, 0x00, 0x01, 0x01, 0x02, 0x00, 0x00, 0x17}),
-                                  shortRequest)); /* long frame */
-
-    hartctl::Request longRequest;
-    longRequest.address.isLong = true;
-    longRequest.address.id = {0x26, 0x06, 0x10, 0x00, 0x01};
-    longRequest.command = 13;
-    EXPECT_TRUE(hartctl::Answers(answer({0x86, 0xE6, 0x06, 0x10, 0x00, 0x01, 0x0D, 0x02, 0x00, 0x00, 0x00}),
-                                 longRequest)); /* burst bit set */
-    EXPECT_FALSE(hartctl::Answers(answer({0x86, 0xA6, 0x06, 0x10, 0x00, 0x02, 0x0D, 0x02, 0x00, 0x00, 0x00}),
-                                  longRequest));
-    longRequest.address.id = {};
-    longRequest.command = 11;
-    EXPECT_TRUE(hartctl::Answers(answer({0x86, 0xA6, 0x06, 0x10, 0x00, 0x02, 0x0B, 0x02, 0x00, 0x00, 0x00}),
-                                 longRequest)); /* the broadcast address is answered by the device's own */
-}
-
 TEST(HartctlTest, AnAnswerFromElsewhereIsNeitherShownNorSuccess)
 {
     /* Device 0 answers command 1 as if it were device 3 answering command 2. */
@@ -223,9 +177,9 @@ TEST(HartctlTest, InputBeyondWhatTheToolCanHandleIsRefused)
     Outcome data = Hartctl(tooMuch);
     EXPECT_EQ(data.status, 2);
     EXPECT_NE(data.err.find("at most 255 data bytes, not 256"), std::string::npos) << data.err;
-    hartctl::Request request;
+    hart::Request request;
     request.data.resize(256);
-    EXPECT_THROW(hartctl::BuildRequest(request), std::length_error);
+    EXPECT_THROW(hart::BuildRequest(request), std::length_error);
 
     Outcome empty = Hartctl({"--tty", "", "send", "0"});
     EXPECT_EQ(empty.status, 2);

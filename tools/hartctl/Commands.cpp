@@ -7,14 +7,20 @@
 #include <nlohmann/json.hpp>
 
 #include "Output.h"
-#include "Protocol.h"
 #include "Session.h"
+#include "app/Frame.h"
+#include "app/Universal.h"
 #include "port/HartIoctl.h"
 
 namespace hartctl {
 
 namespace {
 
+using hart::Bytes;
+using hart::Frame;
+using hart::FrameKind;
+using hart::Hex;
+using hart::Request;
 using nlohmann::json;
 using platform::File;
 using platform::Ticks;
@@ -104,9 +110,9 @@ std::string SetAsideText(const Exchange& exchange)
 {
     std::string text;
     for (const Bytes& bytes : exchange.setAside) {
-        std::optional<Frame> frame = ParseFrame(bytes);
+        std::optional<Frame> frame = hart::ParseFrame(bytes);
         text += text.empty() ? "" : "; ";
-        text += frame ? std::string(KindName(frame->Kind())) + " from " + frame->AddressText() + " for command " +
+        text += frame ? std::string(hart::KindName(frame->Kind())) + " from " + frame->AddressText() + " for command " +
                             std::to_string(frame->command)
                       : std::string("an unreadable frame");
     }
@@ -122,7 +128,7 @@ std::string SetAsideText(const Exchange& exchange)
 std::optional<Failure> Transact(Session& session, File& port, const Request& request, int attempts,
                                 Exchange& exchange)
 {
-    exchange.request = BuildRequest(request);
+    exchange.request = hart::BuildRequest(request);
     platform::PendingIo read = port.ReadAsync(kFrameBuffer);
     platform::IoStatus written = port.Write(exchange.request);
     std::optional<platform::IoResult> answer;
@@ -136,9 +142,9 @@ std::optional<Failure> Transact(Session& session, File& port, const Request& req
                 break;
             }
             platform::IoResult result = read.Wait();
-            std::optional<Frame> frame = ParseFrame(result.data);
+            std::optional<Frame> frame = hart::ParseFrame(result.data);
             const bool readAFrame = result.status == STATUS_SUCCESS || result.status == STATUS_CRC_ERROR;
-            if (readAFrame && frame && !Answers(*frame, request)) {
+            if (readAFrame && frame && !hart::Answers(*frame, request)) {
                 exchange.setAside.push_back(result.data);
                 read = port.ReadAsync(kFrameBuffer);
                 continue;
@@ -173,7 +179,7 @@ std::optional<Failure> Transact(Session& session, File& port, const Request& req
         }
         return Failure{STATUS_TRANSACTION_TIMED_OUT, "the request went out but its answer never reached the reader"};
     }
-    exchange.frame = ParseFrame(exchange.answer.data);
+    exchange.frame = hart::ParseFrame(exchange.answer.data);
     if (exchange.answer.status == STATUS_CRC_ERROR) {
         return Failure{exchange.answer.status, "the answer arrived with a wrong check byte"};
     }
@@ -183,6 +189,16 @@ std::optional<Failure> Transact(Session& session, File& port, const Request& req
     return std::nullopt;
 }
 
+Request RequestTo(const hart::Address& address, const hart::Command& command, const Options& options)
+{
+    Request request;
+    request.address = address;
+    request.command = command.number;
+    request.data = command.data;
+    request.primaryMaster = !options.secondary;
+    return request;
+}
+
 Request RequestFor(const Options& options)
 {
     Request request;
@@ -190,14 +206,14 @@ Request RequestFor(const Options& options)
     request.primaryMaster = !options.secondary;
     request.preambles = options.preambles;
     if (!options.longAddress.empty()) {
-        Bytes id = *ParseHex(options.longAddress);
+        Bytes id = *hart::ParseHex(options.longAddress);
         request.address.isLong = true;
         std::copy(id.begin(), id.end(), request.address.id.begin());
     } else {
         request.address.polling = static_cast<std::uint8_t>(options.address);
     }
     for (const std::string& bytes : options.data) {
-        Bytes more = *ParseHex(bytes);
+        Bytes more = *hart::ParseHex(bytes);
         request.data.insert(request.data.end(), more.begin(), more.end());
     }
     return request;
@@ -245,7 +261,7 @@ int Send(Session& session, const Options& options, std::ostream& out, std::ostre
         }
         if (answered) {
             out << "answer   " << Hex(exchange.answer.data) << "\n";
-            out << KindName(exchange.frame->Kind()) << " from " << exchange.frame->AddressText() << ", "
+            out << hart::KindName(exchange.frame->Kind()) << " from " << exchange.frame->AddressText() << ", "
                 << DescribeAnswer(*exchange.frame) << "\n";
         }
         if (failure) {
@@ -259,7 +275,7 @@ int Send(Session& session, const Options& options, std::ostream& out, std::ostre
         if (!options.json) {
             err << "hartctl: the device refused the command: "
                 << (exchange.frame->data.empty() ? std::string("no response code")
-                                                 : ResponseText(exchange.frame->data[0]))
+                                                 : ResponseText(exchange.frame->command, exchange.frame->data[0]))
                 << "\n";
         }
         return kRefused;
@@ -282,9 +298,8 @@ int Identify(Session& session, const Options& options, std::ostream& out, std::o
         out << "ADDR  MANUF  TYPE  DEVICE ID  LONG ADDRESS    REV  TAG\n";
     }
     for (int address = 0; address <= options.lastAddress; address++) {
-        Request request;
-        request.address.polling = static_cast<std::uint8_t>(address);
-        request.primaryMaster = !options.secondary;
+        Request request = RequestTo(hart::Address::Polling(static_cast<std::uint8_t>(address)),
+                                    hart::ReadUniqueIdentifier(), options);
         Exchange exchange;
         std::optional<Failure> failure = Transact(session, port, request, settings.RetryCount + 1, exchange);
         if (failure && failure->status != STATUS_TRANSACTION_TIMED_OUT && failure->status != STATUS_CRC_ERROR) {
@@ -294,39 +309,37 @@ int Identify(Session& session, const Options& options, std::ostream& out, std::o
         if (failure || exchange.frame->data.size() < 2 || exchange.frame->data[0] != 0) {
             continue;
         }
-        auto identity = DecodeIdentity(std::span(exchange.frame->data).subspan(2));
+        std::optional<hart::Identity> identity = hart::DecodeIdentity(exchange.frame->Payload());
         if (!identity) {
             continue;
         }
         /* The tag needs the long address: command 13 is not answered at a polling address by every revision. */
-        Request tagRequest;
-        tagRequest.address = identity->LongAddress();
-        tagRequest.command = 13;
-        tagRequest.primaryMaster = request.primaryMaster;
+        Request tagRequest = RequestTo(identity->LongAddress(), hart::ReadTagDescriptorDate(), options);
         Exchange tagExchange;
         std::string tag;
         if (!Transact(session, port, tagRequest, settings.RetryCount + 1, tagExchange) &&
-            tagExchange.frame->data.size() >= 8 && tagExchange.frame->data[0] == 0) {
-            tag = UnpackAscii(std::span(tagExchange.frame->data).subspan(2, 6));
+            tagExchange.frame->data.size() >= 2 && tagExchange.frame->data[0] == 0) {
+            if (auto tdd = hart::DecodeTagDescriptorDate(tagExchange.frame->Payload())) {
+                tag = tdd->tag;
+            }
         }
         found++;
-        char line[128];
-        std::snprintf(line, sizeof(line), "%4d  0x%02X   0x%02X  0x%06X   %s  %3u  %s\n", address,
-                      identity->manufacturer, identity->deviceType, identity->deviceId,
-                      Hex(identity->LongAddress().id).c_str(), identity->universalRevision, tag.c_str());
+        const std::string longAddress = identity->LongAddress().Text();
         if (options.json) {
-            char id[16];
-            std::snprintf(id, sizeof(id), "0x%06X", identity->deviceId);
             devices.push_back(json{{"address", address},
                                    {"manufacturer", identity->manufacturer},
                                    {"device_type", identity->deviceType},
-                                   {"device_id", id},
-                                   {"long_address", Hex(identity->LongAddress().id)},
+                                   {"device_id", identity->deviceId},
+                                   {"long_address", longAddress},
                                    {"universal_revision", identity->universalRevision},
                                    {"tag", tag}});
-        } else {
-            out << line;
+            continue;
         }
+        char line[128];
+        std::snprintf(line, sizeof(line), "%4d  0x%02X   0x%02X  0x%06X   %s  %3u  %s\n", address,
+                      identity->manufacturer, identity->deviceType, identity->deviceId, longAddress.c_str(),
+                      identity->universalRevision, tag.c_str());
+        out << line;
     }
     if (options.json) {
         out << json{{"port", comName}, {"devices", devices}}.dump(2) << "\n";
@@ -342,7 +355,7 @@ int Identify(Session& session, const Options& options, std::ostream& out, std::o
 
 std::string FrameClass(const Frame& frame, bool thisIsPrimary)
 {
-    std::string text = KindName(frame.Kind());
+    std::string text = hart::KindName(frame.Kind());
     text += frame.FromPrimaryMaster() == thisIsPrimary ? " this master" : " other master";
     if (frame.Kind() == FrameKind::Back || frame.BurstBit()) {
         text += " burst";
@@ -393,7 +406,7 @@ int Monitor(Session& session, const Options& options, std::ostream& out, std::os
         read = port.ReadAsync(kFrameBuffer);
         frames++;
         const std::string time = TimeOfDay(host.SystemTime());
-        std::optional<Frame> frame = ParseFrame(result.data);
+        std::optional<Frame> frame = hart::ParseFrame(result.data);
         if (options.json) {
             json line{{"time", time}, {"port", comName}, {"frame", Hex(result.data)},
                       {"check_byte_ok", result.status == STATUS_SUCCESS}};
@@ -496,7 +509,7 @@ int Config(Session& session, const Options& options, std::ostream& out, std::ost
         }
     }
     if (!options.readMask.empty()) {
-        if (auto failure = SetReadMask(port, (*ParseHex(options.readMask))[0])) {
+        if (auto failure = SetReadMask(port, (*hart::ParseHex(options.readMask))[0])) {
             return fail(*failure);
         }
     }

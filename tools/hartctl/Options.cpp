@@ -7,7 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "Protocol.h"
+#include "app/Frame.h"
 
 namespace hartctl {
 
@@ -205,7 +205,7 @@ ParseOutcome ParseArguments(const std::vector<std::string>& args, std::ostream& 
     }
     if (options.command == "send") {
         if (!options.longAddress.empty()) {
-            auto id = ParseHex(options.longAddress);
+            auto id = hart::ParseHex(options.longAddress);
             if (!id || id->size() != 5) {
                 err << "hartctl: --long-address wants 5 bytes in hex, e.g. 26 06 10 00 00\n";
                 return {std::nullopt, kUsageError};
@@ -213,20 +213,20 @@ ParseOutcome ParseArguments(const std::vector<std::string>& args, std::ostream& 
         }
         std::size_t dataBytes = 0;
         for (const std::string& bytes : options.data) {
-            std::optional<Bytes> parsed = ParseHex(bytes);
+            std::optional<hart::Bytes> parsed = hart::ParseHex(bytes);
             if (!parsed) {
                 err << "hartctl: data bytes must be hex, e.g. 01 or \"01 02\": " << bytes << "\n";
                 return {std::nullopt, kUsageError};
             }
             dataBytes += parsed->size();
         }
-        if (dataBytes > kMaxDataBytes) {
-            err << "hartctl: a request carries at most " << kMaxDataBytes << " data bytes, not " << dataBytes << "\n";
+        if (dataBytes > hart::kMaxDataBytes) {
+            err << "hartctl: a request carries at most " << hart::kMaxDataBytes << " data bytes, not " << dataBytes << "\n";
             return {std::nullopt, kUsageError};
         }
     }
     if (options.command == "config" && !options.readMask.empty()) {
-        auto mask = ParseHex(options.readMask);
+        auto mask = hart::ParseHex(options.readMask);
         if (!mask || mask->size() != 1) {
             err << "hartctl: --read-mask wants one byte in hex, e.g. 0x77\n";
             return {std::nullopt, kUsageError};

@@ -3,7 +3,7 @@
 #include <platform/PosixSerialPort.h>
 #include <platform/SerialDeviceMap.h>
 
-#include "Protocol.h"
+#include "app/Frame.h"
 #include "driver/HartDriver.h"
 #include "port/HartIoctl.h"
 #include "sim/ScriptedStation.h"
@@ -273,10 +273,10 @@ void Session::StartOtherMaster()
 
 void Session::PollAsOtherMaster()
 {
-    Request request;
+    hart::Request request;
     request.command = 1;
     request.primaryMaster = false;
-    otherMaster_->SendAfter(kOtherMasterPeriod, BuildRequest(request));
+    otherMaster_->SendAfter(kOtherMasterPeriod, hart::BuildRequest(request));
     host_->GetDispatcher().Schedule(host_->Now() + kOtherMasterPeriod, [this] {
         if (otherMaster_ != nullptr) {
             PollAsOtherMaster();
