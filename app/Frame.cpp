@@ -116,6 +116,10 @@ bool Answers(const Frame& answer, const Request& request)
         answer.FromPrimaryMaster() != request.primaryMaster || answer.IsLong() != request.address.isLong) {
         return false;
     }
+    if (request.command == kExpandedCommand && request.data.size() >= 2 && answer.data.size() >= 4 &&
+        (answer.data[2] != request.data[0] || answer.data[3] != request.data[1])) {
+        return false;
+    }
     if (!request.address.isLong) {
         return (answer.address[0] & 0x3F) == (request.address.polling & 0x3F);
     }
@@ -124,6 +128,30 @@ bool Answers(const Frame& answer, const Request& request)
     }
     const auto& id = request.address.id;
     return (answer.address[0] & 0x3F) == (id[0] & 0x3F) && std::equal(id.begin() + 1, id.end(), answer.address.begin() + 1);
+}
+
+Request Expanded(Request request, std::uint16_t number, const Bytes& data)
+{
+    request.data.clear();
+    if (number <= 0xFF) {
+        request.command = static_cast<std::uint8_t>(number);
+    } else {
+        request.command = kExpandedCommand;
+        request.data = {static_cast<std::uint8_t>(number >> 8), static_cast<std::uint8_t>(number)};
+    }
+    request.data.insert(request.data.end(), data.begin(), data.end());
+    return request;
+}
+
+void Unwrap(Frame& answer)
+{
+    /* Response code, device status, then the number: a device that does not
+       know command 31 answers with the status bytes alone. */
+    if (answer.command != kExpandedCommand || answer.data.size() < 4) {
+        return;
+    }
+    answer.command = static_cast<std::uint16_t>(answer.data[2] << 8 | answer.data[3]);
+    answer.data.erase(answer.data.begin() + 2, answer.data.begin() + 4);
 }
 
 std::optional<Frame> ParseFrame(std::span<const std::uint8_t> bytes, std::string* why)

@@ -57,7 +57,8 @@ struct Frame {
     std::uint8_t delimiter = 0;
     Bytes address;
     Bytes expansion;
-    std::uint8_t command = 0;
+    /* The command byte; above 255 once Unwrap has taken a command-31 answer apart. */
+    std::uint16_t command = 0;
     Bytes data;
     bool checkByteOk = false;
 
@@ -75,8 +76,17 @@ struct Frame {
 std::optional<Frame> ParseFrame(std::span<const std::uint8_t> bytes, std::string* why = nullptr);
 
 /* The answer is the one request asked for: an ACK to the same master from the
-   address asked (any long address for the broadcast one) for the same command. */
+   address asked (any long address for the broadcast one) for the same command
+   (through command 31, the same expanded command when the answer names one). */
 bool Answers(const Frame& answer, const Request& request);
+
+/* Commands above 255 travel inside command 31, their number in front of their data. */
+inline constexpr std::uint8_t kExpandedCommand = 31;
+/* The command byte and data that carry command number with data. */
+Request Expanded(Request request, std::uint16_t number, const Bytes& data);
+/* A command-31 answer as the answer of the command it carries: its number,
+   and the data without it. Other frames stay as they are. */
+void Unwrap(Frame& answer);
 
 const char* KindName(FrameKind kind);
 

@@ -33,7 +33,7 @@ constexpr CodeName kResponses[] = {
 };
 
 struct CommandCodeName {
-    std::uint8_t command;
+    std::uint16_t command;
     std::uint8_t code;
     ResponseClass kind;
     const char* name;
@@ -117,7 +117,7 @@ bool IsWarning(std::uint8_t code)
 
 } // namespace
 
-Response DecodeResponse(std::uint8_t command, std::uint8_t code)
+Response DecodeResponse(std::uint16_t command, std::uint8_t code)
 {
     Response response;
     response.code = code;

@@ -29,7 +29,7 @@ struct Response {
     bool CarriedOut() const { return kind == ResponseClass::Success || kind == ResponseClass::Warning; }
 };
 
-Response DecodeResponse(std::uint8_t command, std::uint8_t code);
+Response DecodeResponse(std::uint16_t command, std::uint8_t code);
 const char* ResponseClassName(ResponseClass kind);
 
 /* A bit with its name for people and for programs. */

@@ -462,7 +462,7 @@ const char* const kDynamicNames[] = {"primary variable", "secondary variable", "
 
 } // namespace
 
-Fields DecodeFields(std::uint8_t command, std::span<const std::uint8_t> p)
+Fields DecodeFields(std::uint16_t command, std::span<const std::uint8_t> p)
 {
     Fields fields;
     switch (command) {

@@ -226,6 +226,6 @@ using Fields = std::vector<Field>;
 
 /* The fields of a universal command's answer; empty for another command or a
    payload too short for its layout. */
-Fields DecodeFields(std::uint8_t command, std::span<const std::uint8_t> payload);
+Fields DecodeFields(std::uint16_t command, std::span<const std::uint8_t> payload);
 
 } // namespace hart

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "app/Addressing.h"
 #include "app/Frame.h"
 #include "app/Status.h"
 #include "app/Universal.h"
@@ -229,6 +230,69 @@ TEST(UniversalTest, RequestsCarryTheirDataAndRefuseWhatDoesNotFit)
     EXPECT_TRUE(hart::ResetConfigurationChanged().data.empty());
     EXPECT_EQ(hart::WriteFinalAssemblyNumber(0x0A0B0C).data, (Bytes{0x0A, 0x0B, 0x0C}));
     EXPECT_EQ(hart::WritePollingAddress(5, 0).data, (Bytes{5, 0}));
+}
+
+TEST(AddressingTest, CommandsAbove255AreWrappedAndUnwrapped)
+{
+    hart::Request request = hart::Expanded(hart::Request{}, 1000, Bytes{0x01});
+    EXPECT_EQ(request.command, 31);
+    EXPECT_EQ(request.data, (Bytes{0x03, 0xE8, 0x01}));
+    EXPECT_EQ(hart::Expanded(hart::Request{}, 48, Bytes{}).command, 48);
+
+    hart::Frame answer = *hart::ParseFrame(Bytes{0x06, 0x80, 0x1F, 0x05, 0x00, 0x00, 0x03, 0xE8, 0xAB, 0xDC});
+    EXPECT_TRUE(hart::Answers(answer, request));
+    hart::Request other = hart::Expanded(hart::Request{}, 1001, Bytes{});
+    EXPECT_FALSE(hart::Answers(answer, other)) << "another expanded command's answer";
+    hart::Unwrap(answer);
+    EXPECT_EQ(answer.command, 1000);
+    EXPECT_EQ(answer.data, (Bytes{0x00, 0x00, 0xAB}));
+
+    /* A device that does not know command 31 answers with the status bytes alone. */
+    hart::Frame refused = *hart::ParseFrame(Bytes{0x06, 0x80, 0x1F, 0x02, 0x40, 0x00, 0xDB});
+    EXPECT_TRUE(hart::Answers(refused, request));
+    hart::Unwrap(refused);
+    EXPECT_EQ(refused.command, 31);
+}
+
+TEST(AddressingTest, DirectoryFindsEachDeviceOnceAndRoutesByCommand)
+{
+    std::vector<hart::Request> asked;
+    const Bytes identity{0x00, 0x00, 0xFE, 0x26, 0x06, 0x05, 0x07, 0x01, 0x03, 0x10, 0x00, 0x10, 0x00, 0x02};
+    hart::Directory directory(
+        [&](const hart::Request& request) -> std::optional<hart::Frame> {
+            asked.push_back(request);
+            if (request.command == 11 && request.data != hart::ReadUniqueIdentifierByTag("PT-1")->data) {
+                return std::nullopt;
+            }
+            hart::Frame answer;
+            answer.delimiter = 0x06;
+            answer.command = request.command;
+            answer.data = identity;
+            return answer;
+        },
+        true);
+    std::string why;
+    EXPECT_EQ(directory.Route(hart::Target::Polling(2), 0, why)->Text(), "2");
+    EXPECT_TRUE(asked.empty()) << "command 0 goes to the polling address as it is";
+    EXPECT_EQ(directory.Route(hart::Target::Polling(2), 1, why)->Text(), "26 06 10 00 02");
+    EXPECT_EQ(directory.Route(hart::Target::Polling(2), 48, why)->Text(), "26 06 10 00 02");
+    ASSERT_EQ(asked.size(), 1u) << "the long address is kept for the session";
+    EXPECT_EQ(asked[0].address.Text(), "2");
+    EXPECT_EQ(asked[0].command, 0);
+    EXPECT_EQ(directory.Route(hart::Target::Polling(2, true), 1, why)->Text(), "2");
+
+    EXPECT_TRUE(directory.Route(hart::Target::ByTag("pt-1"), 11, why)->IsBroadcast());
+    EXPECT_EQ(directory.Route(hart::Target::ByTag("pt-1"), 13, why)->Text(), "26 06 10 00 02");
+    EXPECT_EQ(directory.Route(hart::Target::ByTag("PT-1"), 1, why)->Text(), "26 06 10 00 02");
+    ASSERT_EQ(asked.size(), 2u) << "one tag, however it is written";
+    EXPECT_TRUE(asked[1].address.IsBroadcast());
+
+    EXPECT_FALSE(directory.Route(hart::Target::ByTag("PT-2"), 1, why));
+    EXPECT_EQ(why, "no device identified itself to command 11 for the tag 'PT-2'");
+    EXPECT_FALSE(directory.Route(hart::Target::ByTag("pt{}"), 1, why));
+    EXPECT_NE(why.find("not 8 characters of packed ASCII"), std::string::npos) << why;
+    EXPECT_TRUE(directory.Route(hart::Target::ByLongTag("FLOW 7"), 21, why)->IsBroadcast());
+    EXPECT_EQ(asked.size(), 3u);
 }
 
 } // namespace

@@ -83,9 +83,9 @@ TEST(HartctlTest, BadArgumentsSayWhatIsWrong)
     EXPECT_EQ(bare.err.find("unknown option"), std::string::npos) << bare.err;
     EXPECT_NE(bare.err.find("no command given"), std::string::npos) << bare.err;
 
-    Outcome range = Hartctl({"--sim", "send", "300"});
+    Outcome range = Hartctl({"--sim", "send", "70000"});
     EXPECT_EQ(range.status, 2);
-    EXPECT_NE(range.err.find("300"), std::string::npos) << range.err;
+    EXPECT_NE(range.err.find("70000"), std::string::npos) << range.err;
 
     Outcome hex = Hartctl({"--sim", "send", "0", "zz"});
     EXPECT_EQ(hex.status, 2);
@@ -103,7 +103,7 @@ TEST(HartctlTest, SendOnTheSimulatedLineDecodesTheAnswer)
     Outcome sent = Hartctl({"send", "--sim", "0"});
     ASSERT_EQ(sent.status, 0) << sent.err;
     EXPECT_NE(sent.out.find("request  FF FF FF FF FF 02 80 00 00 82"), std::string::npos) << sent.out;
-    EXPECT_NE(sent.out.find("answer   06 80 00 0E 00 00 FE"), std::string::npos) << sent.out;
+    EXPECT_NE(sent.out.find("answer   06 80 00 18 00 00 FE"), std::string::npos) << sent.out;
     EXPECT_NE(sent.out.find("command 0: success, device ok"), std::string::npos) << sent.out;
 
     Outcome silent = Hartctl({"--sim", "send", "0", "--address", "7"});
@@ -121,7 +121,7 @@ TEST(HartctlTest, IdentifyAndMonitorOnTheSimulatedLine)
 {
     Outcome found = Hartctl({"--sim", "--sim-devices", "2", "identify", "--last", "3"});
     ASSERT_EQ(found.status, 0) << found.err;
-    EXPECT_NE(found.out.find("   1  0x26   0x06  0x100001   26 06 10 00 01    5  TT-101"), std::string::npos)
+    EXPECT_NE(found.out.find("   1  0x26   0x06  0x100001   26 06 10 00 01    7  TT-101"), std::string::npos)
         << found.out;
 
     Outcome watched = Hartctl({"--sim", "monitor", "--count", "2"});
@@ -144,18 +144,20 @@ TEST(HartctlTest, SendThroughATerminal)
 
 TEST(HartctlTest, AnAnswerFromElsewhereIsNeitherShownNorSuccess)
 {
-    /* Device 0 answers command 1 as if it were device 3 answering command 2. */
+    /* Device 0 answers command 1 as if it were another device answering command 2. */
     Outcome misaddressed = HartctlOnLine({"--sim", "send", "1", "--retries", "0"}, [](sim::SimulatedSystem& system) {
         system.Device(0).Config().alterAnswer = [](sim::HartFrame& frame) {
-            frame.address[0] = static_cast<std::uint8_t>((frame.address[0] & 0xC0) | 3);
-            frame.command = 2;
+            if (frame.command == 1) {
+                frame.address[0] = static_cast<std::uint8_t>((frame.address[0] & 0xC0) | 3);
+                frame.command = 2;
+            }
         };
     });
     EXPECT_EQ(misaddressed.status, 1);
     EXPECT_EQ(misaddressed.out.find("\nanswer "), std::string::npos) << misaddressed.out;
-    EXPECT_NE(misaddressed.out.find("ignored  06 83 02"), std::string::npos) << misaddressed.out;
-    EXPECT_NE(misaddressed.err.find("no answer from the device asked; set aside as not its answer: ACK from 3 for "
-                                    "command 2 (STATUS_TRANSACTION_TIMED_OUT)"),
+    EXPECT_NE(misaddressed.out.find("ignored  86 83 06 10 00 00 02"), std::string::npos) << misaddressed.out;
+    EXPECT_NE(misaddressed.err.find("no answer from the device asked; set aside as not its answer: ACK from "
+                                    "03 06 10 00 00 for command 2 (STATUS_TRANSACTION_TIMED_OUT)"),
               std::string::npos)
         << misaddressed.err;
 
@@ -164,9 +166,9 @@ TEST(HartctlTest, AnAnswerFromElsewhereIsNeitherShownNorSuccess)
     Outcome twice = HartctlOnLine({"--sim", "--sim-devices", "2", "identify", "--last", "1"},
                                   [](sim::SimulatedSystem& system) { system.Device(0).Config().answerRepeats = 1; });
     ASSERT_EQ(twice.status, 0) << twice.err;
-    EXPECT_NE(twice.out.find("   0  0x26   0x06  0x100000   26 06 10 00 00    5  TT-100\n"), std::string::npos)
+    EXPECT_NE(twice.out.find("   0  0x26   0x06  0x100000   26 06 10 00 00    7  TT-100\n"), std::string::npos)
         << twice.out;
-    EXPECT_NE(twice.out.find("   1  0x26   0x06  0x100001   26 06 10 00 01    5  TT-101\n"), std::string::npos)
+    EXPECT_NE(twice.out.find("   1  0x26   0x06  0x100001   26 06 10 00 01    7  TT-101\n"), std::string::npos)
         << twice.out;
 }
 
@@ -214,6 +216,63 @@ TEST(HartctlTest, ABaudRateTheTerminalRefusesIsAFailure)
     Outcome taken = Hartctl({"--tty", line.Path(), "config", "--baud", "9600"});
     EXPECT_EQ(taken.status, 0) << taken.err;
     EXPECT_NE(taken.out.find("baud rate    9600"), std::string::npos) << taken.out;
+}
+
+TEST(HartctlTest, DevicesAreReachedAtTheAddressTheirRevisionWants)
+{
+    /* Command 0 at the polling address finds the long address; command 1 goes there. */
+    Outcome byPolling = Hartctl({"--sim", "--sim-devices", "2", "send", "1", "-a", "1"});
+    ASSERT_EQ(byPolling.status, 0) << byPolling.err;
+    EXPECT_NE(byPolling.out.find("request  FF FF FF FF FF 82 A6 06 10 00 01 01 00"), std::string::npos) << byPolling.out;
+
+    Outcome byTag = Hartctl({"--sim", "--sim-devices", "2", "send", "13", "-t", "tt-101"});
+    ASSERT_EQ(byTag.status, 0) << byTag.err;
+    EXPECT_NE(byTag.out.find("ACK from 26 06 10 00 01, command 13: success, device ok; tag TT-101"), std::string::npos)
+        << byTag.out;
+    Outcome identifyByTag = Hartctl({"--sim", "--sim-devices", "2", "send", "11", "-t", "TT-100"});
+    ASSERT_EQ(identifyByTag.status, 0) << identifyByTag.err;
+    EXPECT_NE(identifyByTag.out.find("request  FF FF FF FF FF 82 80 00 00 00 00 0B 06"), std::string::npos)
+        << identifyByTag.out;
+    EXPECT_NE(identifyByTag.out.find("device id 0x100000"), std::string::npos) << identifyByTag.out;
+    Outcome noSuchTag = Hartctl({"--sim", "send", "1", "-t", "PT-999", "--retries", "0"});
+    EXPECT_EQ(noSuchTag.status, 1);
+    EXPECT_NE(noSuchTag.err.find("no device identified itself to command 11 for the tag 'PT-999'"), std::string::npos)
+        << noSuchTag.err;
+
+    Outcome byLongTag = HartctlOnLine({"--sim", "--sim-devices", "2", "send", "20", "--long-tag", "FLOW 7"},
+                                      [](sim::SimulatedSystem& system) { system.Device(1).Config().longTag = "FLOW 7"; });
+    ASSERT_EQ(byLongTag.status, 0) << byLongTag.err;
+    EXPECT_NE(byLongTag.out.find("ACK from 26 06 10 00 01, command 20: success, device ok; long tag FLOW 7"),
+              std::string::npos)
+        << byLongTag.out;
+
+    /* A revision-7 device answers nothing but command 0 in a short frame; a revision-5 one does. */
+    Outcome shortToSeven = Hartctl({"--sim", "send", "1", "--short", "--retries", "0"});
+    EXPECT_EQ(shortToSeven.status, 1);
+    Outcome shortToFive = HartctlOnLine({"--sim", "send", "1", "--short"}, [](sim::SimulatedSystem& system) {
+        system.Device(0).Config().universalRevision = 5;
+    });
+    ASSERT_EQ(shortToFive.status, 0) << shortToFive.err;
+    EXPECT_NE(shortToFive.out.find("request  FF FF FF FF FF 02 80 01 00 83"), std::string::npos) << shortToFive.out;
+}
+
+TEST(HartctlTest, CommandsAbove255TravelInsideCommand31)
+{
+    auto deviceSpecific = [](sim::SimulatedSystem& system) { system.Device(0).Config().expandedCommands[1000] = {0xAB}; };
+    Outcome known = HartctlOnLine({"--sim", "--json", "send", "1000", "01"}, deviceSpecific);
+    ASSERT_EQ(known.status, 0) << known.err;
+    nlohmann::json answer = nlohmann::json::parse(known.out);
+    EXPECT_EQ(answer["request"], "FF FF FF FF FF 82 A6 06 10 00 00 1F 03 03 E8 01 C4");
+    EXPECT_EQ(answer["command"], 1000);
+    EXPECT_EQ(answer["response"], "success");
+
+    Outcome unknown = HartctlOnLine({"--sim", "send", "1001"}, deviceSpecific);
+    EXPECT_EQ(unknown.status, 3);
+    EXPECT_NE(unknown.out.find("command 1001: command not implemented"), std::string::npos) << unknown.out;
+
+    Outcome tooMuch = Hartctl({"--sim", "send", "1000", std::string(2 * 254, 'A')});
+    EXPECT_EQ(tooMuch.status, 2);
+    EXPECT_NE(tooMuch.err.find("command 1000 carries at most 253 data bytes"), std::string::npos) << tooMuch.err;
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 
 #include "Output.h"
 #include "Session.h"
+#include "app/Addressing.h"
 #include "app/Frame.h"
 #include "app/Universal.h"
 #include "port/HartIoctl.h"
@@ -199,24 +200,38 @@ Request RequestTo(const hart::Address& address, const hart::Command& command, co
     return request;
 }
 
-Request RequestFor(const Options& options)
+hart::Target TargetFor(const Options& options)
 {
-    Request request;
-    request.command = static_cast<std::uint8_t>(options.hartCommand);
-    request.primaryMaster = !options.secondary;
-    request.preambles = options.preambles;
     if (!options.longAddress.empty()) {
         Bytes id = *hart::ParseHex(options.longAddress);
-        request.address.isLong = true;
-        std::copy(id.begin(), id.end(), request.address.id.begin());
-    } else {
-        request.address.polling = static_cast<std::uint8_t>(options.address);
+        std::array<std::uint8_t, 5> longId{};
+        std::copy(id.begin(), id.end(), longId.begin());
+        return hart::Target::Long(hart::Address::Long(longId));
     }
+    if (!options.tag.empty()) {
+        return hart::Target::ByTag(options.tag);
+    }
+    if (!options.longTag.empty()) {
+        return hart::Target::ByLongTag(options.longTag);
+    }
+    return hart::Target::Polling(static_cast<std::uint8_t>(options.address), options.shortFrame);
+}
+
+/* The data given, or for identify-by-tag without any, the tag asked for. */
+Bytes DataFor(const Options& options, const hart::Target& target)
+{
+    Bytes data;
     for (const std::string& bytes : options.data) {
         Bytes more = *hart::ParseHex(bytes);
-        request.data.insert(request.data.end(), more.begin(), more.end());
+        data.insert(data.end(), more.begin(), more.end());
     }
-    return request;
+    if (data.empty() && options.hartCommand == 11 && target.kind == hart::Target::Kind::Tag) {
+        data = hart::ReadUniqueIdentifierByTag(target.tag).value_or(hart::Command{}).data;
+    }
+    if (data.empty() && options.hartCommand == 21 && target.kind == hart::Target::Kind::LongTag) {
+        data = hart::ReadUniqueIdentifierByLongTag(target.tag).value_or(hart::Command{}).data;
+    }
+    return data;
 }
 
 int Send(Session& session, const Options& options, std::ostream& out, std::ostream& err)
@@ -228,9 +243,40 @@ int Send(Session& session, const Options& options, std::ostream& out, std::ostre
         PrintFailure(*failure, options.json, out, err);
         return kFailed;
     }
+    const int attempts = settings.RetryCount + 1;
+    /* Finding the device's long address is a transaction of its own; a port
+       failure on the way is reported as such, not as a device not found. */
+    std::optional<Failure> lookupFailure;
+    hart::Directory directory(
+        [&](const Request& request) -> std::optional<Frame> {
+            Exchange lookup;
+            std::optional<Failure> failure = Transact(session, port, request, attempts, lookup);
+            if (failure && failure->status != STATUS_TRANSACTION_TIMED_OUT && failure->status != STATUS_CRC_ERROR) {
+                lookupFailure = failure;
+            }
+            if (failure || lookup.frame->data.empty() || lookup.frame->data[0] != 0) {
+                return std::nullopt;
+            }
+            return lookup.frame;
+        },
+        !options.secondary);
+    const hart::Target target = TargetFor(options);
+    std::string why;
+    std::optional<hart::Address> address = directory.Route(target, static_cast<std::uint16_t>(options.hartCommand), why);
+    if (!address) {
+        PrintFailure(lookupFailure.value_or(Failure{STATUS_TRANSACTION_TIMED_OUT, why}), options.json, out, err);
+        return kFailed;
+    }
+    Request request;
+    request.address = *address;
+    request.primaryMaster = !options.secondary;
+    request.preambles = options.preambles;
+    request = hart::Expanded(request, static_cast<std::uint16_t>(options.hartCommand), DataFor(options, target));
     Exchange exchange;
-    std::optional<Failure> failure =
-        Transact(session, port, RequestFor(options), settings.RetryCount + 1, exchange);
+    std::optional<Failure> failure = Transact(session, port, request, attempts, exchange);
+    if (exchange.frame) {
+        hart::Unwrap(*exchange.frame);
+    }
     const bool answered = exchange.frame.has_value();
     if (options.json) {
         json result{{"port", comName}, {"request", Hex(exchange.request)}};

@@ -18,13 +18,21 @@ constexpr long kMaxMonitorSeconds = 30L * 24 * 3600;
 
 void AddSendOptions(CLI::App& send, Options& options)
 {
-    send.add_option("COMMAND", options.hartCommand, "HART command number (0-255)")
+    send.add_option("COMMAND", options.hartCommand, "HART command number (0-65535; above 255 through command 31)")
         ->required()
-        ->check(CLI::Range(0, 255));
+        ->check(CLI::Range(0, 65535));
     send.add_option("DATA", options.data, "data bytes in hex (\"01 02\" or 0102)");
     auto* address = send.add_option("-a,--address", options.address, "polling address (0-63), default 0")
                         ->check(CLI::Range(0, 63));
-    send.add_option("-l,--long-address", options.longAddress, "long address, 5 bytes in hex")->excludes(address);
+    auto* longAddress =
+        send.add_option("-l,--long-address", options.longAddress, "long address, 5 bytes in hex")->excludes(address);
+    auto* tag = send.add_option("-t,--tag", options.tag, "the device with this tag (found with command 11)")
+                    ->excludes(address, longAddress);
+    send.add_option("--long-tag", options.longTag, "the device with this long tag (found with command 21)")
+        ->excludes(address, longAddress, tag);
+    send.add_flag("--short", options.shortFrame,
+                  "send to the polling address in a short frame, as a revision-5 device takes any command")
+        ->excludes(longAddress, tag);
     send.add_flag("--secondary", options.secondary, "send as the secondary master");
     send.add_option("-r,--retries", options.retries, "repeats after the first attempt (default 2)")
         ->check(CLI::Range(0, 255));
@@ -220,8 +228,11 @@ ParseOutcome ParseArguments(const std::vector<std::string>& args, std::ostream& 
             }
             dataBytes += parsed->size();
         }
-        if (dataBytes > hart::kMaxDataBytes) {
-            err << "hartctl: a request carries at most " << hart::kMaxDataBytes << " data bytes, not " << dataBytes << "\n";
+        /* Command 31 carries the expanded command's number in two of them. */
+        const std::size_t room = hart::kMaxDataBytes - (options.hartCommand > 0xFF ? 2 : 0);
+        if (dataBytes > room) {
+            err << "hartctl: a request for command " << options.hartCommand << " carries at most " << room
+                << " data bytes, not " << dataBytes << "\n";
             return {std::nullopt, kUsageError};
         }
     }

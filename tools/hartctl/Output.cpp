@@ -79,7 +79,7 @@ void PrintFailure(const Failure& failure, bool json, std::ostream& out, std::ost
     err << "hartctl: " << failure.sentence << " (" << StatusName(failure.status) << ")\n";
 }
 
-std::string ResponseText(std::uint8_t command, std::uint8_t code)
+std::string ResponseText(std::uint16_t command, std::uint8_t code)
 {
     hart::Response response = hart::DecodeResponse(command, code);
     if (!response.communicationErrors.empty()) {

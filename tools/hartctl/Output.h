@@ -16,7 +16,7 @@ namespace hartctl {
 void PrintFailure(const Failure& failure, bool json, std::ostream& out, std::ostream& err);
 
 /* The response code as people read it: "success", "communication error: framing error", ... */
-std::string ResponseText(std::uint8_t command, std::uint8_t code);
+std::string ResponseText(std::uint16_t command, std::uint8_t code);
 /* An answer's status bytes and the universal command's fields, numbers as numbers. */
 nlohmann::json AnswerJson(const hart::Frame& frame);
 /* One line: "command 0: success, device ok" and what the command answered. */

@@ -273,7 +273,10 @@ void Session::StartOtherMaster()
 
 void Session::PollAsOtherMaster()
 {
+    /* At the long address: device 0 answers nothing else in a short frame. */
+    const sim::Bytes id = system_->Device(0).LongAddress();
     hart::Request request;
+    request.address = hart::Address::Long({id[0], id[1], id[2], id[3], id[4]});
     request.command = 1;
     request.primaryMaster = false;
     otherMaster_->SendAfter(kOtherMasterPeriod, hart::BuildRequest(request));
