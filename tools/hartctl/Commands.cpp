@@ -453,6 +453,9 @@ int Monitor(Session& session, const Options& options, std::ostream& out, std::os
         frames++;
         const std::string time = TimeOfDay(host.SystemTime());
         std::optional<Frame> frame = hart::ParseFrame(result.data);
+        if (frame && frame->Kind() != FrameKind::Stx) {
+            hart::Unwrap(*frame);
+        }
         if (options.json) {
             json line{{"time", time}, {"port", comName}, {"frame", Hex(result.data)},
                       {"check_byte_ok", result.status == STATUS_SUCCESS}};

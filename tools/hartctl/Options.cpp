@@ -28,11 +28,12 @@ void AddSendOptions(CLI::App& send, Options& options)
         send.add_option("-l,--long-address", options.longAddress, "long address, 5 bytes in hex")->excludes(address);
     auto* tag = send.add_option("-t,--tag", options.tag, "the device with this tag (found with command 11)")
                     ->excludes(address, longAddress);
-    send.add_option("--long-tag", options.longTag, "the device with this long tag (found with command 21)")
-        ->excludes(address, longAddress, tag);
+    auto* longTag =
+        send.add_option("--long-tag", options.longTag, "the device with this long tag (found with command 21)")
+            ->excludes(address, longAddress, tag);
     send.add_flag("--short", options.shortFrame,
                   "send to the polling address in a short frame, as a revision-5 device takes any command")
-        ->excludes(longAddress, tag);
+        ->excludes(longAddress, tag, longTag);
     send.add_flag("--secondary", options.secondary, "send as the secondary master");
     send.add_option("-r,--retries", options.retries, "repeats after the first attempt (default 2)")
         ->check(CLI::Range(0, 255));
