@@ -50,7 +50,7 @@ double LineBoundSeconds(std::size_t requestCharacters, std::size_t answerCharact
 int Transactions(int count)
 {
     sim::SimulatedSystem system({.clock = platform::Clock::Virtual, .serialPorts = 1, .fieldDevices = 1,
-                                 .registry = {}});
+                                 .universalRevision = 5, .registry = {}});
     system.Host().SetDebugSink([](ULONG, ULONG, std::string_view) {});
     HartSetDebugLevel(0);
     if (!NT_SUCCESS(system.Load())) {

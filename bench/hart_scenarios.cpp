@@ -76,6 +76,7 @@ struct Line {
 void TwoMasters(int minutes, bool burst)
 {
     sim::SystemOptions options;
+    options.universalRevision = 5; /* the pollers send short frames */
     options.serialPorts = 2;
     options.fieldDevices = 3;
     options.burstDevice = burst;
@@ -133,6 +134,7 @@ void TwoMasters(int minutes, bool burst)
 void OneMasterOneDevice(int minutes)
 {
     sim::SystemOptions options;
+    options.universalRevision = 5; /* the pollers send short frames */
     options.serialPorts = 1;
     options.fieldDevices = 1;
     Line line(options);

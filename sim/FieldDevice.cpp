@@ -119,7 +119,7 @@ std::uint8_t RevisionOf(std::uint8_t command)
     if (command >= 20 && command <= 22) {
         return 6;
     }
-    if (command >= 103 && command <= 107) {
+    if ((command >= 103 && command <= 107) || command == kExpandedCommand) {
         return 7;
     }
     return 5;
@@ -222,6 +222,11 @@ void FieldDevice::Hear(const LineCharacter& character)
         return;
     }
     requestsHeard_++;
+    /* From revision 6 on a short frame reaches a device for command 0 only:
+       it is how a host finds the long address it must use for the rest. */
+    if (!frame->IsLong() && frame->command != 0 && config_.universalRevision >= 6) {
+        return;
+    }
     if (!config_.silent && !answering_ && !sending_) {
         Respond(*frame);
     }
@@ -282,6 +287,8 @@ std::optional<Bytes> FieldDevice::Answer(const HartFrame& request)
         payload = IdentityData();
     } else if (config_.universalRevision < RevisionOf(request.command)) {
         responseCode = kResponseCommandNotImplemented;
+    } else if (request.command == kExpandedCommand) {
+        return ExpandedAnswer(request, master);
     } else if (config_.writeProtected && IsWriteCommand(request.command)) {
         responseCode = kResponseWriteProtected;
     } else {
@@ -291,6 +298,24 @@ std::optional<Bytes> FieldDevice::Answer(const HartFrame& request)
     Bytes data{responseCode, DeviceStatusFor(master == 1)};
     if (responseCode == kResponseSuccess) {
         Append(data, payload);
+    }
+    return data;
+}
+
+Bytes FieldDevice::ExpandedAnswer(const HartFrame& request, int master)
+{
+    if (request.data.size() < 2) {
+        return {kResponseTooFewDataBytes, DeviceStatusFor(master == 1)};
+    }
+    /* The number goes back in front of the data, whatever the outcome, so the
+       host can tell which command the answer is for. */
+    const auto number = static_cast<std::uint16_t>(request.data[0] << 8 | request.data[1]);
+    auto known = config_.expandedCommands.find(number);
+    const std::uint8_t responseCode = known != config_.expandedCommands.end() ? kResponseSuccess
+                                                                               : kResponseCommandNotImplemented;
+    Bytes data{responseCode, DeviceStatusFor(master == 1), request.data[0], request.data[1]};
+    if (responseCode == kResponseSuccess) {
+        Append(data, known->second);
     }
     return data;
 }
@@ -581,7 +606,14 @@ void FieldDevice::Respond(const HartFrame& request)
         CancelScheduled(burstKey_);
         burstKey_ = 0;
     }
+    if (config_.alterAnswer) {
+        config_.alterAnswer(answer);
+    }
     Bytes bytes = OnLine(answer, config_.preambles);
+    const Bytes once = bytes;
+    for (int i = 0; i < config_.answerRepeats; i++) {
+        bytes.insert(bytes.end(), once.begin(), once.end());
+    }
     Later(line_.Now() + config_.turnaround, [this, bytes = std::move(bytes), master] {
         answersSent_++;
         answersTo_[static_cast<std::size_t>(master)]++;

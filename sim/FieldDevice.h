@@ -22,6 +22,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -38,6 +39,7 @@ inline constexpr std::uint8_t kResponseTooFewDataBytes = 5;
 inline constexpr std::uint8_t kResponseWriteProtected = 7;
 inline constexpr std::uint8_t kResponseCounterMismatch = 9;
 inline constexpr std::uint8_t kResponseCommandNotImplemented = 64;
+inline constexpr std::uint8_t kExpandedCommand = 31;
 inline constexpr std::uint8_t kStatusDeviceMalfunction = 0x80;
 inline constexpr std::uint8_t kStatusConfigurationChanged = 0x40;
 inline constexpr std::uint8_t kStatusMoreStatusAvailable = 0x10;
@@ -59,10 +61,11 @@ struct FieldDeviceConfig {
     std::uint8_t manufacturerId = 0x26;
     std::uint8_t deviceType = 0x06;
     std::uint32_t deviceId = 0x123456;
-    /* 5: command 0 in its 12-byte form; 6 adds the long tag (20, 21, 22);
-       7: command 0 in its 22-byte form and the burst configuration commands
-       103 to 107. */
-    std::uint8_t universalRevision = 5;
+    /* 5: command 0 in its 12-byte form, and any command in a short frame;
+       6 adds the long tag (20, 21, 22) and answers only command 0 in a short
+       frame; 7: command 0 in its 22-byte form, command 31 for the commands
+       above 255 and the burst configuration commands 103 to 107. */
+    std::uint8_t universalRevision = 7;
     /* Bits always reported (device malfunction, PV out of limits, ...),
        besides the per-master bits the device keeps itself. */
     std::uint8_t deviceStatus = 0;
@@ -92,9 +95,16 @@ struct FieldDeviceConfig {
     std::uint8_t burstCommand = 1;
     Ticks burstPeriod{0};
     Ticks burstPause = Ticks{750'000}; /* 75 ms: a master's whole hold window and its first character */
-    /* Faults a test can switch on: no answers at all, answers with a wrong check byte. */
+    /* Faults a test can switch on: no answers at all, answers with a wrong check byte,
+       each answer sent this many times more right behind itself, an answer changed
+       before it goes out (another address or command, as a fault on the way makes it). */
     bool silent = false;
     bool corruptCheckByte = false;
+    int answerRepeats = 0;
+    std::function<void(HartFrame& answer)> alterAnswer{};
+    /* Device-specific commands above 255 (reached through command 31) and the
+       data the device answers them with. */
+    std::map<std::uint16_t, Bytes> expandedCommands{};
 };
 
 class FieldDevice {
@@ -133,6 +143,8 @@ private:
     std::optional<Bytes> Answer(const HartFrame& request);
     Bytes CommandData(std::uint8_t command, const Bytes& requestData, int master, std::uint8_t& responseCode);
     Bytes IdentityData() const;
+    /* Command 31: status bytes, the expanded command's number, its data. */
+    Bytes ExpandedAnswer(const HartFrame& request, int master);
     void Respond(const HartFrame& request);
     void Send(Bytes bytes, bool burstFrame);
     void ScheduleBurst(Ticks at);

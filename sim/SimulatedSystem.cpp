@@ -43,9 +43,10 @@ SimulatedSystem::SimulatedSystem(const SystemOptions& options)
             master.afterNoAnswer += Ticks{800'000};
         }
         for (const auto& device : devices_) {
+            /* Long frames: a device of revision 6 or later answers only command 0 in a short one. */
             HartFrame request;
-            request.delimiter = kDelimiterStx;
-            request.address = {device->Config().pollingAddress};
+            request.delimiter = kLongAddressBit | kDelimiterStx;
+            request.address = device->LongAddress();
             request.command = primary ? 1 : 2;
             master.requests.push_back(request);
         }

@@ -29,7 +29,7 @@ struct SystemOptions {
     /* Field devices on the line, at polling addresses 0, 1, 2, ... */
     int fieldDevices = 1;
     /* Universal revision of the field devices (5 or 7). */
-    std::uint8_t universalRevision = 5;
+    std::uint8_t universalRevision = 7;
     /* The device at polling address 0 publishes command 1 in burst mode. */
     bool burstDevice = false;
     /* A scripted secondary master that keeps the timing and polls command 1

@@ -21,7 +21,7 @@ namespace {
 
 } // namespace
 
-PtyLine::PtyLine(int fieldDevices, platform::Dispatcher* shared)
+PtyLine::PtyLine(int fieldDevices, platform::Dispatcher* shared, std::uint8_t universalRevision)
     : ownDispatcher_(shared == nullptr ? std::make_unique<platform::Dispatcher>(platform::Clock::Real) : nullptr),
       dispatcher_(shared != nullptr ? *shared : *ownDispatcher_)
 {
@@ -65,6 +65,7 @@ PtyLine::PtyLine(int fieldDevices, platform::Dispatcher* shared)
         config.pollingAddress = static_cast<std::uint8_t>(i);
         config.deviceId = 0x100000u + static_cast<std::uint32_t>(i);
         config.tag = "TT-10" + std::to_string(i);
+        config.universalRevision = universalRevision;
         devices_.push_back(std::make_unique<sim::FieldDevice>(*line_, config));
     }
     dispatcher_.WatchFd(master_, EPOLLIN, [this](std::uint32_t) { FromTerminal(); });

@@ -29,10 +29,11 @@ namespace tools {
 
 class PtyLine {
 public:
-    /* Field devices at polling addresses 0, 1, ...; throws std::system_error without a pty.
-       The line runs on a real-clock dispatcher and thread of its own, or on shared,
-       whose loop the caller runs (and then calls every method on its thread). */
-    explicit PtyLine(int fieldDevices = 1, platform::Dispatcher* shared = nullptr);
+    /* Field devices at polling addresses 0, 1, ..., of that universal revision;
+       throws std::system_error without a pty. The line runs on a real-clock
+       dispatcher and thread of its own, or on shared, whose loop the caller
+       runs (and then calls every method on its thread). */
+    explicit PtyLine(int fieldDevices = 1, platform::Dispatcher* shared = nullptr, std::uint8_t universalRevision = 7);
     ~PtyLine();
     PtyLine(const PtyLine&) = delete;
     PtyLine& operator=(const PtyLine&) = delete;

@@ -64,17 +64,19 @@ double Milliseconds(platform::Host& host)
     return static_cast<double>(host.Now().count()) / 10000.0;
 }
 
-sim::Bytes Request(std::uint8_t pollingAddress, std::uint8_t command)
+/* address: the polling address (one byte) or the long address (five). */
+sim::Bytes Request(const sim::Bytes& address, std::uint8_t command)
 {
     sim::HartFrame frame;
-    frame.delimiter = sim::kDelimiterStx;
-    frame.address = {static_cast<std::uint8_t>(0x80 | pollingAddress)};
+    frame.delimiter = address.size() == 5 ? sim::kLongAddressBit | sim::kDelimiterStx : sim::kDelimiterStx;
+    frame.address = address;
+    frame.address[0] |= sim::kMasterBit;
     frame.command = command;
     return sim::OnLine(frame, 5);
 }
 
 /* One transaction: the request written, the answer read; the answer's data, empty on failure. */
-sim::Bytes Transact(sim::SimulatedSystem& system, platform::File& port, std::uint8_t address, std::uint8_t command)
+sim::Bytes Transact(sim::SimulatedSystem& system, platform::File& port, const sim::Bytes& address, std::uint8_t command)
 {
     platform::Host& host = system.Host();
     sim::Bytes request = Request(address, command);
@@ -110,6 +112,15 @@ void ShowIdentity(const sim::Bytes& data)
     std::printf("           response code %u, device status 0x%02X, manufacturer 0x%02X, device type 0x%02X, "
                 "device id %02X%02X%02X\n",
                 data[0], data[1], data[3], data[4], data[11], data[12], data[13]);
+}
+
+/* The long address command 0 answered, which every other command goes to. */
+sim::Bytes LongAddress(const sim::Bytes& data)
+{
+    if (data.size() < 14) {
+        return {};
+    }
+    return {static_cast<std::uint8_t>(data[3] & 0x3F), data[4], data[11], data[12], data[13]};
 }
 
 void ShowPrimaryVariable(const sim::Bytes& data)
@@ -153,9 +164,14 @@ int main()
     for (std::uint8_t address = 0; address < 2; address++) {
         HartSetDebugLevel(address == 0 ? 0x20 : 0);
         std::printf("device at polling address %u: command 0, read unique identifier\n", address);
-        ShowIdentity(Transact(system, port.file, address, 0));
-        std::printf("device at polling address %u: command 1, read primary variable\n", address);
-        ShowPrimaryVariable(Transact(system, port.file, address, 1));
+        sim::Bytes identity = Transact(system, port.file, {address}, 0);
+        ShowIdentity(identity);
+        sim::Bytes longAddress = LongAddress(identity);
+        if (longAddress.empty()) {
+            continue;
+        }
+        std::printf("device at its long address %s: command 1, read primary variable\n", Hex(longAddress).c_str());
+        ShowPrimaryVariable(Transact(system, port.file, longAddress, 1));
         std::printf("\n");
     }
     port.file.Close();

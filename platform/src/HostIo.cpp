@@ -42,6 +42,15 @@ bool Host::ObjectNameExists(std::u16string_view name) const
     return core_->io->names.Contains(name);
 }
 
+std::shared_ptr<LowerDevice> Host::FindLowerDevice(std::u16string_view name) const
+{
+    Namespace::Target target;
+    if (!NT_SUCCESS(core_->io->names.Resolve(name, target)) || target.lower == nullptr) {
+        return nullptr;
+    }
+    return target.lower->SharedDevice();
+}
+
 WDFDEVICE Host::PnpDevice() const
 {
     DeviceObject* device = core_->io->pnpDevice;

@@ -79,6 +79,7 @@ public:
 
     HostCore& Core() const { return core_; }
     LowerDevice& Device() const { return *device_; }
+    const std::shared_ptr<LowerDevice>& SharedDevice() const { return device_; }
     const std::u16string& Name() const { return name_; }
     PDEVICE_OBJECT WdmDevice() { return &wdm_; }
     static LowerDeviceEntry* FromWdm(PDEVICE_OBJECT device);

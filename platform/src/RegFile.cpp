@@ -19,7 +19,6 @@
 #include <cctype>
 #include <fstream>
 #include <optional>
-#include <sstream>
 
 #include "RegistryImpl.h"
 #include "Unicode.h"
@@ -432,15 +431,41 @@ RegLoadResult Registry::LoadText(std::string_view raw, std::string_view sourceNa
     return RegLoadResult{};
 }
 
-RegLoadResult Registry::LoadFile(const std::string& fileName)
+RegLoadResult Registry::ReadFile(const std::string& fileName, std::string& contents)
 {
     std::ifstream file(fileName, std::ios::binary);
     if (!file) {
         return RegLoadResult{false, 0, fileName + ": cannot be read"};
     }
-    std::ostringstream contents;
-    contents << file.rdbuf();
-    return LoadText(contents.str(), fileName);
+    contents.clear();
+    /* Read in pieces, one byte past the bound at most: the size a device or a
+       pipe reports says nothing about how much it will give. */
+    char piece[64 * 1024];
+    while (file) {
+        const std::size_t room = kMaxRegFileBytes + 1 - contents.size();
+        file.read(piece, static_cast<std::streamsize>(std::min(sizeof(piece), room)));
+        contents.append(piece, static_cast<std::size_t>(file.gcount()));
+        if (contents.size() > kMaxRegFileBytes) {
+            contents.clear();
+            return RegLoadResult{false, 0,
+                                 fileName + ": larger than " + std::to_string(kMaxRegFileBytes / (1024 * 1024)) +
+                                     " MiB, too large for a .reg file"};
+        }
+    }
+    if (file.bad()) {
+        contents.clear();
+        return RegLoadResult{false, 0, fileName + ": cannot be read"};
+    }
+    return RegLoadResult{};
+}
+
+RegLoadResult Registry::LoadFile(const std::string& fileName)
+{
+    std::string contents;
+    if (RegLoadResult read = ReadFile(fileName, contents); !read) {
+        return read;
+    }
+    return LoadText(contents, fileName);
 }
 
 } // namespace platform

@@ -90,24 +90,60 @@ std::vector<std::uint8_t> RegStringData(std::u16string_view text)
     return data;
 }
 
+std::u16string RegFoldName(std::u16string_view name)
+{
+    std::u16string folded(name);
+    for (char16_t& c : folded) {
+        c = UpcaseName(c);
+    }
+    return folded;
+}
+
 RegKey* RegKey::FindSubkey(std::u16string_view wanted) const
 {
-    for (const auto& subkey : subkeys) {
-        if (RegNamesEqual(subkey->name, wanted)) {
-            return subkey.get();
-        }
-    }
-    return nullptr;
+    auto it = subkeyIndex_.find(RegFoldName(wanted));
+    return it != subkeyIndex_.end() ? it->second : nullptr;
+}
+
+RegKey& RegKey::AddSubkey(std::u16string_view subkeyName)
+{
+    auto created = std::make_unique<RegKey>();
+    created->name = subkeyName;
+    created->parent = this;
+    RegKey& added = *created;
+    subkeys.push_back(std::move(created));
+    subkeyIndex_.emplace(RegFoldName(subkeyName), &added);
+    return added;
 }
 
 RegNamedValue* RegKey::FindValue(std::u16string_view wanted)
 {
-    for (RegNamedValue& value : values) {
-        if (RegNamesEqual(value.name, wanted)) {
-            return &value;
+    auto it = valueIndex_.find(RegFoldName(wanted));
+    return it != valueIndex_.end() ? &values[it->second] : nullptr;
+}
+
+void RegKey::AddValue(RegNamedValue value)
+{
+    valueIndex_.emplace(RegFoldName(value.name), values.size());
+    values.push_back(std::move(value));
+}
+
+bool RegKey::RemoveValue(std::u16string_view wanted)
+{
+    auto it = valueIndex_.find(RegFoldName(wanted));
+    if (it == valueIndex_.end()) {
+        return false;
+    }
+    const std::size_t removed = it->second;
+    valueIndex_.erase(it);
+    values.erase(values.begin() + static_cast<std::ptrdiff_t>(removed));
+    /* The values behind it move up one place, as enumeration sees them. */
+    for (auto& [folded, index] : valueIndex_) {
+        if (index > removed) {
+            --index;
         }
     }
-    return nullptr;
+    return true;
 }
 
 std::u16string RegKey::Path() const
@@ -187,14 +223,7 @@ RegKey& Registry::Impl::Create(RegKey& from, const std::vector<std::u16string_vi
     RegKey* key = &from;
     for (std::u16string_view name : names) {
         RegKey* next = key->FindSubkey(name);
-        if (next == nullptr) {
-            auto created = std::make_unique<RegKey>();
-            created->name = name;
-            created->parent = key;
-            next = created.get();
-            key->subkeys.push_back(std::move(created));
-        }
-        key = next;
+        key = next != nullptr ? next : &key->AddSubkey(name);
     }
     return *key;
 }
@@ -207,18 +236,12 @@ void Registry::Impl::SetValue(RegKey& key, std::u16string_view name, ULONG type,
         existing->data = std::move(data);
         return;
     }
-    key.values.push_back(RegNamedValue{std::u16string(name), type, std::move(data)});
+    key.AddValue(RegNamedValue{std::u16string(name), type, std::move(data)});
 }
 
 bool Registry::Impl::DeleteValue(RegKey& key, std::u16string_view name)
 {
-    auto it = std::find_if(key.values.begin(), key.values.end(),
-                           [&](const RegNamedValue& value) { return RegNamesEqual(value.name, name); });
-    if (it == key.values.end()) {
-        return false;
-    }
-    key.values.erase(it);
-    return true;
+    return key.RemoveValue(name);
 }
 
 std::u16string Registry::Impl::HostName(std::string_view name)

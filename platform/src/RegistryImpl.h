@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include <platform/Registry.h>
@@ -34,12 +35,24 @@ struct RegKey {
 
     RegKey* FindSubkey(std::u16string_view name) const;
     RegNamedValue* FindValue(std::u16string_view name);
+    RegKey& AddSubkey(std::u16string_view name);
+    /* Appends a value whose name the key does not have yet. */
+    void AddValue(RegNamedValue value);
+    bool RemoveValue(std::u16string_view name);
     /* "\Registry\Machine\..." */
     std::u16string Path() const;
+
+private:
+    /* By folded name: a file that fills one key with tens of thousands of
+       values must not search all of them for every new one. */
+    std::unordered_map<std::u16string, RegKey*> subkeyIndex_;
+    std::unordered_map<std::u16string, std::size_t> valueIndex_;
 };
 
 /* The registry's comparison: case-insensitive for ASCII and Latin-1 letters. */
 bool RegNamesEqual(std::u16string_view a, std::u16string_view b);
+/* The name as that comparison sees it: equal names fold to the same text. */
+std::u16string RegFoldName(std::u16string_view name);
 
 /* False (out untouched) when text is not valid UTF-8. */
 bool Utf8ToUtf16(std::string_view text, std::u16string& out);

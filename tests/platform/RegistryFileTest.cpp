@@ -133,4 +133,70 @@ TEST_F(RegistryFileTest, FilesAreReadInUtf8OrAsRegeditWritesThem)
     EXPECT_THAT(result.message, HasSubstr("cannot be read"));
 }
 
+TEST_F(RegistryFileTest, FileTooLargeIsRefusedBeforeItFillsMemory)
+{
+    /* A device that never ends, given by mistake, stops at the bound. */
+    std::string contents = "left alone";
+    platform::RegLoadResult endless = platform::Registry::ReadFile("/dev/zero", contents);
+    EXPECT_FALSE(endless);
+    EXPECT_THAT(endless.message, HasSubstr("/dev/zero: larger than 16 MiB"));
+    EXPECT_TRUE(contents.empty());
+
+    const std::string path = ::testing::TempDir() + "hart-registry-large.reg";
+    {
+        std::ofstream file(path, std::ios::binary);
+        file << "[HKEY_LOCAL_MACHINE\\A]\n";
+        file << std::string(platform::kMaxRegFileBytes, ';');
+    }
+    platform::RegLoadResult large = Registry().LoadFile(path);
+    std::remove(path.c_str());
+    EXPECT_FALSE(large);
+    EXPECT_THAT(large.message, HasSubstr("too large"));
+    EXPECT_FALSE(Registry().KeyExists("\\Registry\\Machine\\A"));
+}
+
+TEST_F(RegistryFileTest, KeyWithManyValuesKeepsOrderAndNamesThroughDeletes)
+{
+    constexpr int kValues = 20000;
+    std::string text = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\HartDriver\\Parameters]\n";
+    for (int i = 0; i < kValues; i++) {
+        text += "\"Value" + std::to_string(i) + "\"=dword:" + std::to_string(i % 10) + "\n";
+    }
+    /* A replaced value keeps its place; deleted ones close the gap behind them. */
+    text += "\"VALUE7\"=dword:9\n\"value3\"=-\n\"Value19999\"=-\n\"Value0\"=-\n\"Value3\"=dword:1\n";
+    platform::RegLoadResult result = Registry().LoadText(text, "many.reg");
+    ASSERT_TRUE(result) << result.message;
+
+    const std::vector<std::string> names = Registry().ValueNames(kParameters);
+    ASSERT_EQ(names.size(), static_cast<std::size_t>(kValues - 2));
+    EXPECT_EQ(names[0], "Value1");
+    EXPECT_EQ(names[1], "Value2");
+    EXPECT_EQ(names[2], "Value4");
+    EXPECT_EQ(names[5], "Value7");
+    EXPECT_EQ(names[kValues - 4], "Value19998");
+    EXPECT_EQ(names.back(), "Value3");
+    EXPECT_EQ(Registry().GetDword(kParameters, "value7"), 9u);
+    EXPECT_EQ(Registry().GetDword(kParameters, "VALUE19998"), 8u);
+    EXPECT_EQ(Registry().GetDword(kParameters, "Value3"), 1u);
+    EXPECT_FALSE(Registry().GetValue(kParameters, "Value0"));
+
+    /* The driver's enumeration by index and its lookup by name agree. */
+    HANDLE key = nullptr;
+    UNICODE_STRING path;
+    RtlInitUnicodeString(&path, u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\HartDriver\\Parameters");
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    ASSERT_EQ(ZwOpenKey(&key, KEY_READ, &attributes), STATUS_SUCCESS);
+    alignas(8) std::uint8_t buffer[256];
+    ULONG length = 0;
+    ASSERT_EQ(ZwEnumerateValueKey(key, 2, KeyValueBasicInformation, buffer, sizeof(buffer), &length), STATUS_SUCCESS);
+    auto* basic = reinterpret_cast<KEY_VALUE_BASIC_INFORMATION*>(buffer);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(basic->Name), basic->NameLength / 2), u"Value4");
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"value19998");
+    EXPECT_EQ(ZwQueryValueKey(key, &name, KeyValuePartialInformation, buffer, sizeof(buffer), &length), STATUS_SUCCESS);
+    EXPECT_EQ(reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(buffer)->Data[0], 8u);
+    ZwClose(key);
+}
+
 } // namespace

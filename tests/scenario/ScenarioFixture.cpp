@@ -11,6 +11,8 @@ namespace scenario {
 sim::SystemOptions Line(int serialPorts, int fieldDevices, bool burstDevice, bool scriptedSecondMaster)
 {
     sim::SystemOptions options;
+    /* The pollers and scripted requests are short frames, which revision-5 devices answer for every command. */
+    options.universalRevision = 5;
     options.serialPorts = serialPorts;
     options.fieldDevices = fieldDevices;
     options.burstDevice = burstDevice;

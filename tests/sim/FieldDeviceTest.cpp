@@ -59,7 +59,7 @@ protected:
     platform::Host host_;
     HartLine line_{host_};
     ScriptedStation master_{line_, "master"};
-    FieldDevice device_{line_, FieldDeviceConfig{.pollingAddress = 3}};
+    FieldDevice device_{line_, FieldDeviceConfig{.pollingAddress = 3, .universalRevision = 5}};
 };
 
 TEST_F(FieldDeviceTest, AnswersCommandZeroAtItsPollingAddressForEitherMaster)
@@ -192,6 +192,35 @@ TEST_F(FieldDeviceTest, MovesToANewPollingAddressAndIsFoundByTag)
     EXPECT_EQ(found->data[2], 254);
 }
 
+TEST_F(FieldDeviceTest, RevisionSevenTakesShortFramesForCommandZeroOnlyAndExpandsThroughCommand31)
+{
+    device_.Config().universalRevision = 7;
+    device_.Config().expandedCommands[700] = {0x11};
+    const Bytes longAddress{0x26 | 0x80, 0x06, 0x12, 0x34, 0x56};
+    EXPECT_TRUE(Transact(Request({0x83}, 0)));
+    EXPECT_FALSE(Transact(Request({0x83}, 1)));
+    EXPECT_EQ(device_.RequestsHeard(), 2u) << "heard, and left unanswered";
+    auto pv = Transact(Request(longAddress, 1));
+    ASSERT_TRUE(pv);
+    EXPECT_EQ(pv->data[0], kResponseSuccess);
+
+    auto expanded = Transact(Request(longAddress, 31, {0x02, 0xBC}));
+    ASSERT_TRUE(expanded);
+    EXPECT_EQ(expanded->command, 31);
+    EXPECT_EQ(expanded->data, (Bytes{kResponseSuccess, 0, 0x02, 0xBC, 0x11}));
+    auto unknown = Transact(Request(longAddress, 31, {0x02, 0xBD}));
+    ASSERT_TRUE(unknown);
+    EXPECT_EQ(unknown->data, (Bytes{kResponseCommandNotImplemented, 0, 0x02, 0xBD}));
+    auto cut = Transact(Request(longAddress, 31, {0x02}));
+    ASSERT_TRUE(cut);
+    EXPECT_EQ(cut->data, (Bytes{kResponseTooFewDataBytes, 0}));
+
+    device_.Config().universalRevision = 5;
+    auto old = Transact(Request(longAddress, 31, {0x02, 0xBC}));
+    ASSERT_TRUE(old);
+    EXPECT_EQ(old->data, (Bytes{kResponseCommandNotImplemented, 0}));
+}
+
 TEST(FieldDeviceRevisionTest, RevisionSevenIdentifiesItselfInFull)
 {
     platform::Host host;
@@ -223,6 +252,7 @@ protected:
     BurstDeviceTest()
     {
         FieldDeviceConfig config;
+        config.universalRevision = 5;
         config.burstMode = true;
         device_ = std::make_unique<FieldDevice>(line_, config);
     }

@@ -1,15 +1,20 @@
 /* hartctl run in-process: what it prints and its exit status. */
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <functional>
 #include <sstream>
 
 #include "Commands.h"
-#include "Protocol.h"
+#include "Output.h"
+#include "app/Frame.h"
 #include "PtyLine.h"
+#include "Session.h"
+#include "sim/SimulatedSystem.h"
 
 namespace {
 
-using hartctl::Bytes;
+using hart::Bytes;
 
 struct Outcome {
     int status;
@@ -25,45 +30,42 @@ Outcome Hartctl(const std::vector<std::string>& args)
     return {status, out.str(), err.str()};
 }
 
-TEST(HartctlFrameTest, RequestsCarryAddressCountAndCheckByte)
+/* hartctl on the simulated line after setup has changed its devices. */
+Outcome HartctlOnLine(const std::vector<std::string>& args, const std::function<void(sim::SimulatedSystem&)>& setup)
 {
-    hartctl::Request request;
-    request.address.polling = 5;
-    request.command = 1;
-    EXPECT_EQ(hartctl::BuildRequest(request), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x85, 0x01, 0x00, 0x86}));
-
-    request.address.isLong = true;
-    request.address.id = {0xE6, 0x06, 0x10, 0x00, 0x01}; /* master and burst bits are not the caller's to set */
-    request.primaryMaster = false;
-    request.data = {0xAA};
-    request.preambles = 2;
-    Bytes frame = hartctl::BuildRequest(request);
-    EXPECT_EQ(frame, (Bytes{0xFF, 0xFF, 0x82, 0x26, 0x06, 0x10, 0x00, 0x01, 0x01, 0x01, 0xAA, 0x19}));
-
-    auto parsed = hartctl::ParseFrame(frame);
-    ASSERT_TRUE(parsed);
-    EXPECT_TRUE(parsed->checkByteOk);
-    EXPECT_EQ(parsed->Kind(), hartctl::FrameKind::Stx);
-    EXPECT_EQ(parsed->AddressText(), "26 06 10 00 01");
-    EXPECT_EQ(parsed->data, Bytes{0xAA});
-    frame.back() ^= 1;
-    EXPECT_FALSE(hartctl::ParseFrame(frame)->checkByteOk);
-    frame.resize(frame.size() - 2);
-    std::string why;
-    EXPECT_FALSE(hartctl::ParseFrame(frame, &why));
-    EXPECT_EQ(why, "the data are cut short");
+    std::ostringstream out;
+    std::ostringstream err;
+    hartctl::ParseOutcome parsed = hartctl::ParseArguments(args, out, err);
+    if (!parsed.options) {
+        ADD_FAILURE() << err.str();
+        return {parsed.exitCode, out.str(), err.str()};
+    }
+    hartctl::Session session(*parsed.options);
+    setup(*session.Simulation());
+    int status = hartctl::RunCommand(session, *parsed.options, out, err);
+    return {status, out.str(), err.str()};
 }
 
-TEST(HartctlFrameTest, AnswersAreTold)
+TEST(HartctlOutputTest, AnswersAreToldInWordsAndAsNumbers)
 {
-    EXPECT_EQ(hartctl::ResponseText(0), "success");
-    EXPECT_EQ(hartctl::ResponseText(64), "command not implemented");
-    EXPECT_EQ(hartctl::ResponseText(0x88), "communication error: longitudinal parity error");
-    EXPECT_EQ(hartctl::DeviceStatusText(0x50),
-              (std::vector<std::string>{"configuration changed", "more status available"}));
-    EXPECT_EQ(hartctl::ParseHex("0x02,80 ff"), (Bytes{0x02, 0x80, 0xFF}));
-    EXPECT_FALSE(hartctl::ParseHex("0 2"));
-    EXPECT_FALSE(hartctl::ParseHex("abc"));
+    EXPECT_EQ(hartctl::ResponseText(0, 0), "success");
+    EXPECT_EQ(hartctl::ResponseText(1, 64), "command not implemented");
+    EXPECT_EQ(hartctl::ResponseText(1, 0x88), "communication error: longitudinal parity error");
+
+    /* Command 1 answered with configuration changed and cold start set: 12.5 degC. */
+    const hart::Frame frame = *hart::ParseFrame(Bytes{0x06, 0x80, 0x01, 0x07, 0x00, 0x60, 0x20, 0x41, 0x48, 0x00, 0x00, 0xC9});
+    EXPECT_EQ(hartctl::DescribeAnswer(frame),
+              "command 1: success, device: configuration changed, cold start; primary variable 12.5 degC");
+    nlohmann::json json = hartctl::AnswerJson(frame);
+    EXPECT_EQ(json["response_code"], 0);
+    EXPECT_EQ(json["response_class"], "success");
+    EXPECT_EQ(json["device_status"]["code"], 0x60);
+    EXPECT_EQ(json["device_status"]["configuration_changed"], true);
+    EXPECT_EQ(json["device_status"]["cold_start"], true);
+    EXPECT_EQ(json["device_status"]["field_device_malfunction"], false);
+    EXPECT_EQ(json["fields"]["primary_variable"]["value"], 12.5);
+    EXPECT_EQ(json["fields"]["primary_variable"]["unit"]["code"], 32);
+    EXPECT_EQ(json["fields"]["primary_variable"]["unit"]["name"], "degC");
 }
 
 TEST(HartctlTest, BadArgumentsSayWhatIsWrong)
@@ -81,9 +83,9 @@ TEST(HartctlTest, BadArgumentsSayWhatIsWrong)
     EXPECT_EQ(bare.err.find("unknown option"), std::string::npos) << bare.err;
     EXPECT_NE(bare.err.find("no command given"), std::string::npos) << bare.err;
 
-    Outcome range = Hartctl({"--sim", "send", "300"});
+    Outcome range = Hartctl({"--sim", "send", "70000"});
     EXPECT_EQ(range.status, 2);
-    EXPECT_NE(range.err.find("300"), std::string::npos) << range.err;
+    EXPECT_NE(range.err.find("70000"), std::string::npos) << range.err;
 
     Outcome hex = Hartctl({"--sim", "send", "0", "zz"});
     EXPECT_EQ(hex.status, 2);
@@ -101,7 +103,7 @@ TEST(HartctlTest, SendOnTheSimulatedLineDecodesTheAnswer)
     Outcome sent = Hartctl({"send", "--sim", "0"});
     ASSERT_EQ(sent.status, 0) << sent.err;
     EXPECT_NE(sent.out.find("request  FF FF FF FF FF 02 80 00 00 82"), std::string::npos) << sent.out;
-    EXPECT_NE(sent.out.find("answer   06 80 00 0E 00 00 FE"), std::string::npos) << sent.out;
+    EXPECT_NE(sent.out.find("answer   06 80 00 18 00 00 FE"), std::string::npos) << sent.out;
     EXPECT_NE(sent.out.find("command 0: success, device ok"), std::string::npos) << sent.out;
 
     Outcome silent = Hartctl({"--sim", "send", "0", "--address", "7"});
@@ -119,7 +121,7 @@ TEST(HartctlTest, IdentifyAndMonitorOnTheSimulatedLine)
 {
     Outcome found = Hartctl({"--sim", "--sim-devices", "2", "identify", "--last", "3"});
     ASSERT_EQ(found.status, 0) << found.err;
-    EXPECT_NE(found.out.find("   1  0x26   0x06  0x100001   26 06 10 00 01    5  TT-101"), std::string::npos)
+    EXPECT_NE(found.out.find("   1  0x26   0x06  0x100001   26 06 10 00 01    7  TT-101"), std::string::npos)
         << found.out;
 
     Outcome watched = Hartctl({"--sim", "monitor", "--count", "2"});
@@ -138,6 +140,139 @@ TEST(HartctlTest, SendThroughATerminal)
     Outcome missing = Hartctl({"--tty", "/dev/hart-no-such-tty", "send", "0"});
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("does not exist (STATUS_NO_SUCH_DEVICE)"), std::string::npos) << missing.err;
+}
+
+TEST(HartctlTest, AnAnswerFromElsewhereIsNeitherShownNorSuccess)
+{
+    /* Device 0 answers command 1 as if it were another device answering command 2. */
+    Outcome misaddressed = HartctlOnLine({"--sim", "send", "1", "--retries", "0"}, [](sim::SimulatedSystem& system) {
+        system.Device(0).Config().alterAnswer = [](sim::HartFrame& frame) {
+            if (frame.command == 1) {
+                frame.address[0] = static_cast<std::uint8_t>((frame.address[0] & 0xC0) | 3);
+                frame.command = 2;
+            }
+        };
+    });
+    EXPECT_EQ(misaddressed.status, 1);
+    EXPECT_EQ(misaddressed.out.find("\nanswer "), std::string::npos) << misaddressed.out;
+    EXPECT_NE(misaddressed.out.find("ignored  86 83 06 10 00 00 02"), std::string::npos) << misaddressed.out;
+    EXPECT_NE(misaddressed.err.find("no answer from the device asked; set aside as not its answer: ACK from "
+                                    "03 06 10 00 00 for command 2 (STATUS_TRANSACTION_TIMED_OUT)"),
+              std::string::npos)
+        << misaddressed.err;
+
+    /* A device that answers every request twice leaves an answer behind for
+       the next request; each device is listed with its own identity and tag. */
+    Outcome twice = HartctlOnLine({"--sim", "--sim-devices", "2", "identify", "--last", "1"},
+                                  [](sim::SimulatedSystem& system) { system.Device(0).Config().answerRepeats = 1; });
+    ASSERT_EQ(twice.status, 0) << twice.err;
+    EXPECT_NE(twice.out.find("   0  0x26   0x06  0x100000   26 06 10 00 00    7  TT-100\n"), std::string::npos)
+        << twice.out;
+    EXPECT_NE(twice.out.find("   1  0x26   0x06  0x100001   26 06 10 00 01    7  TT-101\n"), std::string::npos)
+        << twice.out;
+}
+
+TEST(HartctlTest, InputBeyondWhatTheToolCanHandleIsRefused)
+{
+    std::vector<std::string> tooMuch{"--sim", "send", "17"};
+    tooMuch.push_back(std::string(2 * 256, 'A'));
+    Outcome data = Hartctl(tooMuch);
+    EXPECT_EQ(data.status, 2);
+    EXPECT_NE(data.err.find("at most 255 data bytes, not 256"), std::string::npos) << data.err;
+    hart::Request request;
+    request.data.resize(256);
+    EXPECT_THROW(hart::BuildRequest(request), std::length_error);
+
+    Outcome empty = Hartctl({"--tty", "", "send", "0"});
+    EXPECT_EQ(empty.status, 2);
+    EXPECT_NE(empty.err.find("--tty: needs the path of a terminal"), std::string::npos) << empty.err;
+    const std::string directory = std::filesystem::temp_directory_path().string();
+    Outcome folder = Hartctl({"--tty", directory, "send", "0"});
+    EXPECT_EQ(folder.status, 2);
+    EXPECT_NE(folder.err.find(directory + " is a directory, not a terminal"), std::string::npos) << folder.err;
+
+    Outcome endless = Hartctl({"--sim", "--reg", "/dev/zero", "ports"});
+    EXPECT_EQ(endless.status, 1);
+    EXPECT_NE(endless.err.find("/dev/zero: larger than 16 MiB"), std::string::npos) << endless.err;
+
+    for (const char* duration : {"nan", "inf", "1e12", "0", "-1", "2592001"}) {
+        Outcome monitor = Hartctl({"--sim", "monitor", "--duration", duration});
+        EXPECT_EQ(monitor.status, 2) << duration;
+        EXPECT_NE(monitor.err.find("--duration: wants seconds above 0"), std::string::npos) << monitor.err;
+    }
+    Outcome bounded = Hartctl({"--sim", "monitor", "--duration", "2.5"});
+    EXPECT_EQ(bounded.status, 0) << bounded.err;
+    EXPECT_NE(bounded.out.find("STX other master"), std::string::npos) << bounded.out;
+}
+
+TEST(HartctlTest, ABaudRateTheTerminalRefusesIsAFailure)
+{
+    tools::PtyLine line(1);
+    Outcome refused = Hartctl({"--tty", line.Path(), "config", "--baud", "12345"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("did not take 12345 bit/s; it still runs at 1200 bit/s"), std::string::npos)
+        << refused.err;
+
+    Outcome taken = Hartctl({"--tty", line.Path(), "config", "--baud", "9600"});
+    EXPECT_EQ(taken.status, 0) << taken.err;
+    EXPECT_NE(taken.out.find("baud rate    9600"), std::string::npos) << taken.out;
+}
+
+TEST(HartctlTest, DevicesAreReachedAtTheAddressTheirRevisionWants)
+{
+    /* Command 0 at the polling address finds the long address; command 1 goes there. */
+    Outcome byPolling = Hartctl({"--sim", "--sim-devices", "2", "send", "1", "-a", "1"});
+    ASSERT_EQ(byPolling.status, 0) << byPolling.err;
+    EXPECT_NE(byPolling.out.find("request  FF FF FF FF FF 82 A6 06 10 00 01 01 00"), std::string::npos) << byPolling.out;
+
+    Outcome byTag = Hartctl({"--sim", "--sim-devices", "2", "send", "13", "-t", "tt-101"});
+    ASSERT_EQ(byTag.status, 0) << byTag.err;
+    EXPECT_NE(byTag.out.find("ACK from 26 06 10 00 01, command 13: success, device ok; tag TT-101"), std::string::npos)
+        << byTag.out;
+    Outcome identifyByTag = Hartctl({"--sim", "--sim-devices", "2", "send", "11", "-t", "TT-100"});
+    ASSERT_EQ(identifyByTag.status, 0) << identifyByTag.err;
+    EXPECT_NE(identifyByTag.out.find("request  FF FF FF FF FF 82 80 00 00 00 00 0B 06"), std::string::npos)
+        << identifyByTag.out;
+    EXPECT_NE(identifyByTag.out.find("device id 0x100000"), std::string::npos) << identifyByTag.out;
+    Outcome noSuchTag = Hartctl({"--sim", "send", "1", "-t", "PT-999", "--retries", "0"});
+    EXPECT_EQ(noSuchTag.status, 1);
+    EXPECT_NE(noSuchTag.err.find("no device identified itself to command 11 for the tag 'PT-999'"), std::string::npos)
+        << noSuchTag.err;
+
+    Outcome byLongTag = HartctlOnLine({"--sim", "--sim-devices", "2", "send", "20", "--long-tag", "FLOW 7"},
+                                      [](sim::SimulatedSystem& system) { system.Device(1).Config().longTag = "FLOW 7"; });
+    ASSERT_EQ(byLongTag.status, 0) << byLongTag.err;
+    EXPECT_NE(byLongTag.out.find("ACK from 26 06 10 00 01, command 20: success, device ok; long tag FLOW 7"),
+              std::string::npos)
+        << byLongTag.out;
+
+    /* A revision-7 device answers nothing but command 0 in a short frame; a revision-5 one does. */
+    Outcome shortToSeven = Hartctl({"--sim", "send", "1", "--short", "--retries", "0"});
+    EXPECT_EQ(shortToSeven.status, 1);
+    Outcome shortToFive = HartctlOnLine({"--sim", "send", "1", "--short"}, [](sim::SimulatedSystem& system) {
+        system.Device(0).Config().universalRevision = 5;
+    });
+    ASSERT_EQ(shortToFive.status, 0) << shortToFive.err;
+    EXPECT_NE(shortToFive.out.find("request  FF FF FF FF FF 02 80 01 00 83"), std::string::npos) << shortToFive.out;
+}
+
+TEST(HartctlTest, CommandsAbove255TravelInsideCommand31)
+{
+    auto deviceSpecific = [](sim::SimulatedSystem& system) { system.Device(0).Config().expandedCommands[1000] = {0xAB}; };
+    Outcome known = HartctlOnLine({"--sim", "--json", "send", "1000", "01"}, deviceSpecific);
+    ASSERT_EQ(known.status, 0) << known.err;
+    nlohmann::json answer = nlohmann::json::parse(known.out);
+    EXPECT_EQ(answer["request"], "FF FF FF FF FF 82 A6 06 10 00 00 1F 03 03 E8 01 C4");
+    EXPECT_EQ(answer["command"], 1000);
+    EXPECT_EQ(answer["response"], "success");
+
+    Outcome unknown = HartctlOnLine({"--sim", "send", "1001"}, deviceSpecific);
+    EXPECT_EQ(unknown.status, 3);
+    EXPECT_NE(unknown.out.find("command 1001: command not implemented"), std::string::npos) << unknown.out;
+
+    Outcome tooMuch = Hartctl({"--sim", "send", "1000", std::string(2 * 254, 'A')});
+    EXPECT_EQ(tooMuch.status, 2);
+    EXPECT_NE(tooMuch.err.find("command 1000 carries at most 253 data bytes"), std::string::npos) << tooMuch.err;
 }
 
 } // namespace

@@ -7,14 +7,21 @@
 #include <nlohmann/json.hpp>
 
 #include "Output.h"
-#include "Protocol.h"
 #include "Session.h"
+#include "app/Addressing.h"
+#include "app/Frame.h"
+#include "app/Universal.h"
 #include "port/HartIoctl.h"
 
 namespace hartctl {
 
 namespace {
 
+using hart::Bytes;
+using hart::Frame;
+using hart::FrameKind;
+using hart::Hex;
+using hart::Request;
 using nlohmann::json;
 using platform::File;
 using platform::Ticks;
@@ -26,6 +33,8 @@ constexpr int kRefused = 3;
 constexpr std::size_t kFrameBuffer = 300;
 /* How long an answer may trail its write's completion before it counts as lost. */
 constexpr Ticks kAnswerGrace = std::chrono::seconds(1);
+/* How long a passed-on rate change may take to reach the serial port. */
+constexpr Ticks kSettleTime = std::chrono::milliseconds(200);
 /* How often a waiting monitor looks at the stop flag. */
 constexpr Ticks kMonitorStep = std::chrono::milliseconds(100);
 
@@ -93,23 +102,64 @@ struct Exchange {
     Bytes request;
     platform::IoResult answer;
     std::optional<Frame> frame;
+    /* Frames read while waiting that were not the answer asked for: another
+       device's, another command's, or one left over from an earlier request. */
+    std::vector<Bytes> setAside;
 };
 
-std::optional<Failure> Transact(Session& session, File& port, const Bytes& request, int attempts, Exchange& exchange)
+std::string SetAsideText(const Exchange& exchange)
 {
-    exchange.request = request;
+    std::string text;
+    for (const Bytes& bytes : exchange.setAside) {
+        std::optional<Frame> frame = hart::ParseFrame(bytes);
+        text += text.empty() ? "" : "; ";
+        text += frame ? std::string(hart::KindName(frame->Kind())) + " from " + frame->AddressText() + " for command " +
+                            std::to_string(frame->command)
+                      : std::string("an unreadable frame");
+    }
+    return text;
+}
+
+/*
+ * One request and its answer. A frame that is not the answer to this request
+ * is set aside and the reader waits on, up to the same deadline: showing it
+ * would put one device's data under another's address. With nothing else in
+ * time the request counts as unanswered.
+ */
+std::optional<Failure> Transact(Session& session, File& port, const Request& request, int attempts,
+                                Exchange& exchange)
+{
+    exchange.request = hart::BuildRequest(request);
     platform::PendingIo read = port.ReadAsync(kFrameBuffer);
-    platform::IoStatus written = port.Write(request);
+    platform::IoStatus written = port.Write(exchange.request);
+    std::optional<platform::IoResult> answer;
     if (written.Succeeded()) {
         const Ticks deadline = session.Host().Now() + kAnswerGrace;
-        while (!read.Done() && session.Host().Now() < deadline) {
-            session.Host().RunFor(std::chrono::milliseconds(10));
+        while (!answer) {
+            while (!read.Done() && session.Host().Now() < deadline) {
+                session.Host().RunFor(std::chrono::milliseconds(10));
+            }
+            if (!read.Done()) {
+                break;
+            }
+            platform::IoResult result = read.Wait();
+            std::optional<Frame> frame = hart::ParseFrame(result.data);
+            const bool readAFrame = result.status == STATUS_SUCCESS || result.status == STATUS_CRC_ERROR;
+            if (readAFrame && frame && !hart::Answers(*frame, request)) {
+                exchange.setAside.push_back(result.data);
+                read = port.ReadAsync(kFrameBuffer);
+                continue;
+            }
+            answer = std::move(result);
         }
     }
-    if (!read.Done()) {
-        read.Cancel();
+    if (!answer) {
+        if (!read.Done()) {
+            read.Cancel();
+        }
+        answer = read.Wait();
     }
-    exchange.answer = read.Wait();
+    exchange.answer = std::move(*answer);
     if (!written.Succeeded()) {
         switch (written.status) {
         case STATUS_TRANSACTION_TIMED_OUT:
@@ -124,9 +174,13 @@ std::optional<Failure> Transact(Session& session, File& port, const Bytes& reque
         }
     }
     if (exchange.answer.status == STATUS_CANCELLED || exchange.answer.status == STATUS_PENDING) {
+        if (!exchange.setAside.empty()) {
+            return Failure{STATUS_TRANSACTION_TIMED_OUT,
+                           "no answer from the device asked; set aside as not its answer: " + SetAsideText(exchange)};
+        }
         return Failure{STATUS_TRANSACTION_TIMED_OUT, "the request went out but its answer never reached the reader"};
     }
-    exchange.frame = ParseFrame(exchange.answer.data);
+    exchange.frame = hart::ParseFrame(exchange.answer.data);
     if (exchange.answer.status == STATUS_CRC_ERROR) {
         return Failure{exchange.answer.status, "the answer arrived with a wrong check byte"};
     }
@@ -136,24 +190,48 @@ std::optional<Failure> Transact(Session& session, File& port, const Bytes& reque
     return std::nullopt;
 }
 
-Request RequestFor(const Options& options)
+Request RequestTo(const hart::Address& address, const hart::Command& command, const Options& options)
 {
     Request request;
-    request.command = static_cast<std::uint8_t>(options.hartCommand);
+    request.address = address;
+    request.command = command.number;
+    request.data = command.data;
     request.primaryMaster = !options.secondary;
-    request.preambles = options.preambles;
-    if (!options.longAddress.empty()) {
-        Bytes id = *ParseHex(options.longAddress);
-        request.address.isLong = true;
-        std::copy(id.begin(), id.end(), request.address.id.begin());
-    } else {
-        request.address.polling = static_cast<std::uint8_t>(options.address);
-    }
-    for (const std::string& bytes : options.data) {
-        Bytes more = *ParseHex(bytes);
-        request.data.insert(request.data.end(), more.begin(), more.end());
-    }
     return request;
+}
+
+hart::Target TargetFor(const Options& options)
+{
+    if (!options.longAddress.empty()) {
+        Bytes id = *hart::ParseHex(options.longAddress);
+        std::array<std::uint8_t, 5> longId{};
+        std::copy(id.begin(), id.end(), longId.begin());
+        return hart::Target::Long(hart::Address::Long(longId));
+    }
+    if (!options.tag.empty()) {
+        return hart::Target::ByTag(options.tag);
+    }
+    if (!options.longTag.empty()) {
+        return hart::Target::ByLongTag(options.longTag);
+    }
+    return hart::Target::Polling(static_cast<std::uint8_t>(options.address), options.shortFrame);
+}
+
+/* The data given, or for identify-by-tag without any, the tag asked for. */
+Bytes DataFor(const Options& options, const hart::Target& target)
+{
+    Bytes data;
+    for (const std::string& bytes : options.data) {
+        Bytes more = *hart::ParseHex(bytes);
+        data.insert(data.end(), more.begin(), more.end());
+    }
+    if (data.empty() && options.hartCommand == 11 && target.kind == hart::Target::Kind::Tag) {
+        data = hart::ReadUniqueIdentifierByTag(target.tag).value_or(hart::Command{}).data;
+    }
+    if (data.empty() && options.hartCommand == 21 && target.kind == hart::Target::Kind::LongTag) {
+        data = hart::ReadUniqueIdentifierByLongTag(target.tag).value_or(hart::Command{}).data;
+    }
+    return data;
 }
 
 int Send(Session& session, const Options& options, std::ostream& out, std::ostream& err)
@@ -165,9 +243,40 @@ int Send(Session& session, const Options& options, std::ostream& out, std::ostre
         PrintFailure(*failure, options.json, out, err);
         return kFailed;
     }
+    const int attempts = settings.RetryCount + 1;
+    /* Finding the device's long address is a transaction of its own; a port
+       failure on the way is reported as such, not as a device not found. */
+    std::optional<Failure> lookupFailure;
+    hart::Directory directory(
+        [&](const Request& request) -> std::optional<Frame> {
+            Exchange lookup;
+            std::optional<Failure> failure = Transact(session, port, request, attempts, lookup);
+            if (failure && failure->status != STATUS_TRANSACTION_TIMED_OUT && failure->status != STATUS_CRC_ERROR) {
+                lookupFailure = failure;
+            }
+            if (failure || lookup.frame->data.empty() || lookup.frame->data[0] != 0) {
+                return std::nullopt;
+            }
+            return lookup.frame;
+        },
+        !options.secondary);
+    const hart::Target target = TargetFor(options);
+    std::string why;
+    std::optional<hart::Address> address = directory.Route(target, static_cast<std::uint16_t>(options.hartCommand), why);
+    if (!address) {
+        PrintFailure(lookupFailure.value_or(Failure{STATUS_TRANSACTION_TIMED_OUT, why}), options.json, out, err);
+        return kFailed;
+    }
+    Request request;
+    request.address = *address;
+    request.primaryMaster = !options.secondary;
+    request.preambles = options.preambles;
+    request = hart::Expanded(request, static_cast<std::uint16_t>(options.hartCommand), DataFor(options, target));
     Exchange exchange;
-    std::optional<Failure> failure =
-        Transact(session, port, BuildRequest(RequestFor(options)), settings.RetryCount + 1, exchange);
+    std::optional<Failure> failure = Transact(session, port, request, attempts, exchange);
+    if (exchange.frame) {
+        hart::Unwrap(*exchange.frame);
+    }
     const bool answered = exchange.frame.has_value();
     if (options.json) {
         json result{{"port", comName}, {"request", Hex(exchange.request)}};
@@ -178,6 +287,13 @@ int Send(Session& session, const Options& options, std::ostream& out, std::ostre
             result["check_byte_ok"] = exchange.frame->checkByteOk;
             result.update(AnswerJson(*exchange.frame));
         }
+        if (!exchange.setAside.empty()) {
+            json ignored = json::array();
+            for (const Bytes& frame : exchange.setAside) {
+                ignored.push_back(Hex(frame));
+            }
+            result["ignored"] = ignored;
+        }
         if (failure) {
             PrintFailure(*failure, false, out, err);
             result["error"] = failure->sentence;
@@ -186,9 +302,12 @@ int Send(Session& session, const Options& options, std::ostream& out, std::ostre
         out << result.dump(2) << "\n";
     } else {
         out << "request  " << Hex(exchange.request) << "\n";
+        for (const Bytes& frame : exchange.setAside) {
+            out << "ignored  " << Hex(frame) << " (not the answer to this request)\n";
+        }
         if (answered) {
             out << "answer   " << Hex(exchange.answer.data) << "\n";
-            out << KindName(exchange.frame->Kind()) << " from " << exchange.frame->AddressText() << ", "
+            out << hart::KindName(exchange.frame->Kind()) << " from " << exchange.frame->AddressText() << ", "
                 << DescribeAnswer(*exchange.frame) << "\n";
         }
         if (failure) {
@@ -202,7 +321,7 @@ int Send(Session& session, const Options& options, std::ostream& out, std::ostre
         if (!options.json) {
             err << "hartctl: the device refused the command: "
                 << (exchange.frame->data.empty() ? std::string("no response code")
-                                                 : ResponseText(exchange.frame->data[0]))
+                                                 : ResponseText(exchange.frame->command, exchange.frame->data[0]))
                 << "\n";
         }
         return kRefused;
@@ -225,11 +344,10 @@ int Identify(Session& session, const Options& options, std::ostream& out, std::o
         out << "ADDR  MANUF  TYPE  DEVICE ID  LONG ADDRESS    REV  TAG\n";
     }
     for (int address = 0; address <= options.lastAddress; address++) {
-        Request request;
-        request.address.polling = static_cast<std::uint8_t>(address);
-        request.primaryMaster = !options.secondary;
+        Request request = RequestTo(hart::Address::Polling(static_cast<std::uint8_t>(address)),
+                                    hart::ReadUniqueIdentifier(), options);
         Exchange exchange;
-        std::optional<Failure> failure = Transact(session, port, BuildRequest(request), settings.RetryCount + 1, exchange);
+        std::optional<Failure> failure = Transact(session, port, request, settings.RetryCount + 1, exchange);
         if (failure && failure->status != STATUS_TRANSACTION_TIMED_OUT && failure->status != STATUS_CRC_ERROR) {
             PrintFailure(*failure, options.json, out, err);
             return kFailed;
@@ -237,39 +355,37 @@ int Identify(Session& session, const Options& options, std::ostream& out, std::o
         if (failure || exchange.frame->data.size() < 2 || exchange.frame->data[0] != 0) {
             continue;
         }
-        auto identity = DecodeIdentity(std::span(exchange.frame->data).subspan(2));
+        std::optional<hart::Identity> identity = hart::DecodeIdentity(exchange.frame->Payload());
         if (!identity) {
             continue;
         }
         /* The tag needs the long address: command 13 is not answered at a polling address by every revision. */
-        Request tagRequest;
-        tagRequest.address = identity->LongAddress();
-        tagRequest.command = 13;
-        tagRequest.primaryMaster = request.primaryMaster;
+        Request tagRequest = RequestTo(identity->LongAddress(), hart::ReadTagDescriptorDate(), options);
         Exchange tagExchange;
         std::string tag;
-        if (!Transact(session, port, BuildRequest(tagRequest), settings.RetryCount + 1, tagExchange) &&
-            tagExchange.frame->data.size() >= 8 && tagExchange.frame->data[0] == 0) {
-            tag = UnpackAscii(std::span(tagExchange.frame->data).subspan(2, 6));
+        if (!Transact(session, port, tagRequest, settings.RetryCount + 1, tagExchange) &&
+            tagExchange.frame->data.size() >= 2 && tagExchange.frame->data[0] == 0) {
+            if (auto tdd = hart::DecodeTagDescriptorDate(tagExchange.frame->Payload())) {
+                tag = tdd->tag;
+            }
         }
         found++;
-        char line[128];
-        std::snprintf(line, sizeof(line), "%4d  0x%02X   0x%02X  0x%06X   %s  %3u  %s\n", address,
-                      identity->manufacturer, identity->deviceType, identity->deviceId,
-                      Hex(identity->LongAddress().id).c_str(), identity->universalRevision, tag.c_str());
+        const std::string longAddress = identity->LongAddress().Text();
         if (options.json) {
-            char id[16];
-            std::snprintf(id, sizeof(id), "0x%06X", identity->deviceId);
             devices.push_back(json{{"address", address},
                                    {"manufacturer", identity->manufacturer},
                                    {"device_type", identity->deviceType},
-                                   {"device_id", id},
-                                   {"long_address", Hex(identity->LongAddress().id)},
+                                   {"device_id", identity->deviceId},
+                                   {"long_address", longAddress},
                                    {"universal_revision", identity->universalRevision},
                                    {"tag", tag}});
-        } else {
-            out << line;
+            continue;
         }
+        char line[128];
+        std::snprintf(line, sizeof(line), "%4d  0x%02X   0x%02X  0x%06X   %s  %3u  %s\n", address,
+                      identity->manufacturer, identity->deviceType, identity->deviceId, longAddress.c_str(),
+                      identity->universalRevision, tag.c_str());
+        out << line;
     }
     if (options.json) {
         out << json{{"port", comName}, {"devices", devices}}.dump(2) << "\n";
@@ -285,7 +401,7 @@ int Identify(Session& session, const Options& options, std::ostream& out, std::o
 
 std::string FrameClass(const Frame& frame, bool thisIsPrimary)
 {
-    std::string text = KindName(frame.Kind());
+    std::string text = hart::KindName(frame.Kind());
     text += frame.FromPrimaryMaster() == thisIsPrimary ? " this master" : " other master";
     if (frame.Kind() == FrameKind::Back || frame.BurstBit()) {
         text += " burst";
@@ -336,7 +452,10 @@ int Monitor(Session& session, const Options& options, std::ostream& out, std::os
         read = port.ReadAsync(kFrameBuffer);
         frames++;
         const std::string time = TimeOfDay(host.SystemTime());
-        std::optional<Frame> frame = ParseFrame(result.data);
+        std::optional<Frame> frame = hart::ParseFrame(result.data);
+        if (frame && frame->Kind() != FrameKind::Stx) {
+            hart::Unwrap(*frame);
+        }
         if (options.json) {
             json line{{"time", time}, {"port", comName}, {"frame", Hex(result.data)},
                       {"check_byte_ok", result.status == STATUS_SUCCESS}};
@@ -385,6 +504,30 @@ std::string MaskText(std::uint8_t mask)
     return text.empty() ? std::string("nothing") : text;
 }
 
+/*
+ * The driver completes a rate change at once and passes it on to the serial
+ * port afterwards, so its success says only that the request was taken. What
+ * counts is the rate the port runs at once the request has reached it: a
+ * rate the terminal refused leaves the old one, and that is a failure.
+ */
+std::optional<Failure> CheckBaudRate(Session& session, const std::string& comName, std::uint32_t wanted)
+{
+    std::optional<ULONG> rate = session.SerialBaudRate(comName);
+    for (Ticks waited{0}; rate && *rate != wanted && waited < kSettleTime; waited += kMonitorStep / 10) {
+        session.Host().RunFor(kMonitorStep / 10);
+        rate = session.SerialBaudRate(comName);
+    }
+    if (!rate) {
+        return Failure{STATUS_UNSUCCESSFUL, "the rate was passed on, but the serial port cannot be asked whether it "
+                                            "took it"};
+    }
+    if (*rate != wanted) {
+        return Failure{STATUS_INVALID_PARAMETER, "the serial port did not take " + std::to_string(wanted) +
+                                                     " bit/s; it still runs at " + std::to_string(*rate) + " bit/s"};
+    }
+    return std::nullopt;
+}
+
 int Config(Session& session, const Options& options, std::ostream& out, std::ostream& err)
 {
     File port;
@@ -415,7 +558,7 @@ int Config(Session& session, const Options& options, std::ostream& out, std::ost
         }
     }
     if (!options.readMask.empty()) {
-        if (auto failure = SetReadMask(port, (*ParseHex(options.readMask))[0])) {
+        if (auto failure = SetReadMask(port, (*hart::ParseHex(options.readMask))[0])) {
             return fail(*failure);
         }
     }
@@ -423,6 +566,9 @@ int Config(Session& session, const Options& options, std::ostream& out, std::ost
         Bytes rate(4);
         std::memcpy(rate.data(), &*options.baudRate, 4);
         if (auto failure = Control(port, IOCTL_HART_SET_BAUD_RATE, rate, 0, nullptr, "set the baud rate")) {
+            return fail(*failure);
+        }
+        if (auto failure = CheckBaudRate(session, comName, *options.baudRate)) {
             return fail(*failure);
         }
     }
@@ -506,6 +652,11 @@ int RunCommand(const Options& options, std::ostream& out, std::ostream& err)
     /* A monitor with no end on the simulated line follows the wall clock, else it would race through virtual time. */
     const bool realTime = options.command == "monitor" && options.duration == 0 && options.count == 0;
     Session session(options, realTime);
+    return RunCommand(session, options, out, err);
+}
+
+int RunCommand(Session& session, const Options& options, std::ostream& out, std::ostream& err)
+{
     if (session.LoadFailure()) {
         PrintFailure(*session.LoadFailure(), options.json, out, err);
         return kFailed;

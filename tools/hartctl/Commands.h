@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Options.h"
+#include "Session.h"
 
 namespace hartctl {
 
@@ -13,6 +14,8 @@ namespace hartctl {
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 int RunCommand(const Options& options, std::ostream& out, std::ostream& err);
+/* The same in a session made beforehand, e.g. one whose simulated devices a test has set up. */
+int RunCommand(Session& session, const Options& options, std::ostream& out, std::ostream& err);
 
 /* Set from a signal handler: an unbounded monitor stops at its next look. */
 void RequestStop();

@@ -1,27 +1,39 @@
 #include "Options.h"
 
 #include <algorithm>
+#include <cmath>
+#include <filesystem>
 #include <ostream>
 
 #include <CLI/CLI.hpp>
 
-#include "Protocol.h"
+#include "app/Frame.h"
 
 namespace hartctl {
 
 namespace {
 
 constexpr int kUsageError = 2;
+constexpr long kMaxMonitorSeconds = 30L * 24 * 3600;
 
 void AddSendOptions(CLI::App& send, Options& options)
 {
-    send.add_option("COMMAND", options.hartCommand, "HART command number (0-255)")
+    send.add_option("COMMAND", options.hartCommand, "HART command number (0-65535; above 255 through command 31)")
         ->required()
-        ->check(CLI::Range(0, 255));
+        ->check(CLI::Range(0, 65535));
     send.add_option("DATA", options.data, "data bytes in hex (\"01 02\" or 0102)");
     auto* address = send.add_option("-a,--address", options.address, "polling address (0-63), default 0")
                         ->check(CLI::Range(0, 63));
-    send.add_option("-l,--long-address", options.longAddress, "long address, 5 bytes in hex")->excludes(address);
+    auto* longAddress =
+        send.add_option("-l,--long-address", options.longAddress, "long address, 5 bytes in hex")->excludes(address);
+    auto* tag = send.add_option("-t,--tag", options.tag, "the device with this tag (found with command 11)")
+                    ->excludes(address, longAddress);
+    auto* longTag =
+        send.add_option("--long-tag", options.longTag, "the device with this long tag (found with command 21)")
+            ->excludes(address, longAddress, tag);
+    send.add_flag("--short", options.shortFrame,
+                  "send to the polling address in a short frame, as a revision-5 device takes any command")
+        ->excludes(longAddress, tag, longTag);
     send.add_flag("--secondary", options.secondary, "send as the secondary master");
     send.add_option("-r,--retries", options.retries, "repeats after the first attempt (default 2)")
         ->check(CLI::Range(0, 255));
@@ -99,7 +111,21 @@ ParseOutcome ParseArguments(const std::vector<std::string>& args, std::ostream& 
     app.add_flag("--sim-second-master", options.simSecondMaster,
                  "scripted primary and secondary masters poll the simulated devices")
         ->needs(sim);
-    app.add_option("--tty", options.tty, "use this terminal as COM1 (e.g. /dev/ttyUSB0)")->excludes(sim);
+    app.add_option("--tty", options.tty, "use this terminal as COM1 (e.g. /dev/ttyUSB0)")
+        ->excludes(sim)
+        ->check(CLI::Validator(
+            [](std::string& path) -> std::string {
+                /* An empty path would leave hartctl to the system's ports, which is not what was asked. */
+                if (path.empty()) {
+                    return "needs the path of a terminal, e.g. /dev/ttyUSB0";
+                }
+                std::error_code error;
+                if (std::filesystem::is_directory(path, error)) {
+                    return path + " is a directory, not a terminal";
+                }
+                return {};
+            },
+            "PATH"));
     app.add_option("--reg", options.regFile, "load this .reg file first (service key values, device map entries)")
         ->check(CLI::ExistingFile);
     app.add_option("-p,--port", options.port, "COM name of the port to use (default: the first one)");
@@ -126,7 +152,19 @@ ParseOutcome ParseArguments(const std::vector<std::string>& args, std::ostream& 
         ->check(CLI::Range(0, 63));
     identify->add_option("-r,--retries", options.retries, "repeats per address (default 0)")->check(CLI::Range(0, 255));
     auto* monitor = app.add_subcommand("monitor", "print every frame on the line until interrupted");
-    monitor->add_option("--duration", options.duration, "stop after this many seconds")->check(CLI::PositiveNumber);
+    monitor->add_option("--duration", options.duration, "stop after this many seconds (at most 30 days)")
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                /* nan would never end, and a time past the clock's range would end at once. */
+                double seconds = 0;
+                if (!CLI::detail::lexical_cast(text, seconds) || !std::isfinite(seconds) || seconds <= 0 ||
+                    seconds > kMaxMonitorSeconds) {
+                    return "wants seconds above 0 and at most " + std::to_string(kMaxMonitorSeconds) +
+                           " (30 days): " + text;
+                }
+                return {};
+            },
+            "SECONDS"));
     monitor->add_option("--count", options.count, "stop after this many frames")->check(CLI::PositiveNumber);
     auto* config = app.add_subcommand("config", "read and set the port's protocol settings");
     config->add_option("--mode", options.mode, "master or slave (slave cannot be left again)")
@@ -176,21 +214,31 @@ ParseOutcome ParseArguments(const std::vector<std::string>& args, std::ostream& 
     }
     if (options.command == "send") {
         if (!options.longAddress.empty()) {
-            auto id = ParseHex(options.longAddress);
+            auto id = hart::ParseHex(options.longAddress);
             if (!id || id->size() != 5) {
                 err << "hartctl: --long-address wants 5 bytes in hex, e.g. 26 06 10 00 00\n";
                 return {std::nullopt, kUsageError};
             }
         }
+        std::size_t dataBytes = 0;
         for (const std::string& bytes : options.data) {
-            if (!ParseHex(bytes)) {
+            std::optional<hart::Bytes> parsed = hart::ParseHex(bytes);
+            if (!parsed) {
                 err << "hartctl: data bytes must be hex, e.g. 01 or \"01 02\": " << bytes << "\n";
                 return {std::nullopt, kUsageError};
             }
+            dataBytes += parsed->size();
+        }
+        /* Command 31 carries the expanded command's number in two of them. */
+        const std::size_t room = hart::kMaxDataBytes - (options.hartCommand > 0xFF ? 2 : 0);
+        if (dataBytes > room) {
+            err << "hartctl: a request for command " << options.hartCommand << " carries at most " << room
+                << " data bytes, not " << dataBytes << "\n";
+            return {std::nullopt, kUsageError};
         }
     }
     if (options.command == "config" && !options.readMask.empty()) {
-        auto mask = ParseHex(options.readMask);
+        auto mask = hart::ParseHex(options.readMask);
         if (!mask || mask->size() != 1) {
             err << "hartctl: --read-mask wants one byte in hex, e.g. 0x77\n";
             return {std::nullopt, kUsageError};

@@ -28,6 +28,9 @@ struct Options {
     /* send */
     int address = 0;
     std::string longAddress;
+    std::string tag;
+    std::string longTag;
+    bool shortFrame = false;
     int hartCommand = 0;
     std::vector<std::string> data;
     bool secondary = false;

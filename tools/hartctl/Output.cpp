@@ -3,7 +3,69 @@
 #include <ctime>
 #include <ostream>
 
+#include "app/Status.h"
+
 namespace hartctl {
+
+namespace {
+
+using nlohmann::json;
+
+std::string Number(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof(text), "%g", value);
+    return text;
+}
+
+std::string Joined(const std::vector<std::string>& words, const char* none)
+{
+    if (words.empty()) {
+        return none;
+    }
+    std::string text;
+    for (const std::string& word : words) {
+        text += text.empty() ? "" : ", ";
+        text += word;
+    }
+    return text;
+}
+
+/* "configuration changed" as a JSON key. */
+std::string Key(std::string name)
+{
+    for (char& c : name) {
+        if (c == ' ' || c == '-') {
+            c = '_';
+        }
+    }
+    return name;
+}
+
+json UnitJson(std::uint8_t code)
+{
+    std::string name = hart::UnitName(code);
+    return json{{"code", code}, {"name", name.empty() ? json(nullptr) : json(name)}};
+}
+
+json ValueJson(const hart::Value& value)
+{
+    struct Visitor {
+        json operator()(std::int64_t v) const { return v; }
+        json operator()(double v) const { return v; }
+        json operator()(const std::string& v) const { return v; }
+        json operator()(const hart::Measurement& v) const
+        {
+            return json{{"value", hart::Widen(v.value)}, {"unit", UnitJson(v.unit)}};
+        }
+        json operator()(const hart::Date& v) const { return json{{"day", v.day}, {"month", v.month}, {"year", v.year}}; }
+        json operator()(const hart::Flags& v) const { return json{{"code", v.bits}, {"set", v.names}}; }
+        json operator()(const hart::Bytes& v) const { return hart::Hex(v); }
+    };
+    return std::visit(Visitor{}, value);
+}
+
+} // namespace
 
 void PrintFailure(const Failure& failure, bool json, std::ostream& out, std::ostream& err)
 {
@@ -17,29 +79,78 @@ void PrintFailure(const Failure& failure, bool json, std::ostream& out, std::ost
     err << "hartctl: " << failure.sentence << " (" << StatusName(failure.status) << ")\n";
 }
 
-nlohmann::json AnswerJson(const Frame& frame)
+std::string ResponseText(std::uint16_t command, std::uint8_t code)
 {
-    nlohmann::json answer;
-    if (frame.data.size() >= 2 && frame.Kind() != FrameKind::Stx) {
-        answer["response_code"] = frame.data[0];
-        answer["response"] = ResponseText(frame.data[0]);
-        answer["device_status"] = frame.data[1];
-        answer["device_status_text"] = DeviceStatusText(frame.data[1]);
-        nlohmann::json fields = nlohmann::json::object();
-        for (const auto& [name, value] : DecodeAnswer(frame.command, std::span(frame.data).subspan(2))) {
-            fields[name] = value;
-        }
-        answer["fields"] = fields;
+    hart::Response response = hart::DecodeResponse(command, code);
+    if (!response.communicationErrors.empty()) {
+        return response.name + ": " + Joined(response.communicationErrors, "");
     }
+    return response.name;
+}
+
+std::string ValueText(const hart::Field& field)
+{
+    struct Visitor {
+        int hexDigits;
+        std::string operator()(std::int64_t v) const
+        {
+            if (hexDigits == 0) {
+                return std::to_string(v);
+            }
+            char text[32];
+            std::snprintf(text, sizeof(text), "0x%0*llX", hexDigits, static_cast<unsigned long long>(v));
+            return text;
+        }
+        std::string operator()(double v) const { return Number(v); }
+        std::string operator()(const std::string& v) const { return v; }
+        std::string operator()(const hart::Measurement& v) const
+        {
+            return Number(hart::Widen(v.value)) + " " + hart::UnitText(v.unit);
+        }
+        std::string operator()(const hart::Date& v) const
+        {
+            char text[16];
+            std::snprintf(text, sizeof(text), "%04u-%02u-%02u", v.year, v.month, v.day);
+            return text;
+        }
+        std::string operator()(const hart::Flags& v) const { return Joined(v.names, "none"); }
+        std::string operator()(const hart::Bytes& v) const { return hart::Hex(v); }
+    };
+    return std::visit(Visitor{field.hexDigits}, field.value);
+}
+
+json AnswerJson(const hart::Frame& frame)
+{
+    json answer;
+    if (frame.data.size() < 2 || frame.Kind() == hart::FrameKind::Stx) {
+        return answer;
+    }
+    const hart::Response response = hart::DecodeResponse(frame.command, frame.data[0]);
+    answer["response_code"] = response.code;
+    answer["response"] = response.name;
+    answer["response_class"] = hart::ResponseClassName(response.kind);
+    if (!response.communicationErrors.empty()) {
+        answer["communication_errors"] = response.communicationErrors;
+    }
+    json status{{"code", frame.data[1]}};
+    for (const hart::NamedBit& bit : hart::DeviceStatusBits()) {
+        status[bit.key] = (frame.data[1] & bit.bit) != 0;
+    }
+    answer["device_status"] = status;
+    json fields = json::object();
+    for (const hart::Field& field : hart::DecodeFields(frame.command, frame.Payload())) {
+        fields[Key(field.name)] = ValueJson(field.value);
+    }
+    answer["fields"] = fields;
     return answer;
 }
 
-std::string DescribeAnswer(const Frame& frame)
+std::string DescribeAnswer(const hart::Frame& frame)
 {
     std::string text = "command " + std::to_string(frame.command);
-    if (frame.Kind() == FrameKind::Stx) {
+    if (frame.Kind() == hart::FrameKind::Stx) {
         if (!frame.data.empty()) {
-            text += ", data " + Hex(frame.data);
+            text += ", data " + hart::Hex(frame.data);
         }
         return text;
     }
@@ -48,22 +159,14 @@ std::string DescribeAnswer(const Frame& frame)
         return text;
     }
     text += ": ";
-    text += ResponseText(frame.data[0]);
-    std::vector<std::string> status = DeviceStatusText(frame.data[1]);
-    if (status.empty()) {
-        text += ", device ok";
-    } else {
-        text += ", device: ";
-        for (std::size_t i = 0; i < status.size(); i++) {
-            text += i == 0 ? "" : ", ";
-            text += status[i];
-        }
-    }
-    for (const auto& [name, value] : DecodeAnswer(frame.command, std::span(frame.data).subspan(2))) {
+    text += ResponseText(frame.command, frame.data[0]);
+    std::vector<std::string> status = hart::BitNames(hart::DeviceStatusBits(), frame.data[1]);
+    text += status.empty() ? ", device ok" : ", device: " + Joined(status, "");
+    for (const hart::Field& field : hart::DecodeFields(frame.command, frame.Payload())) {
         text += "; ";
-        text += name;
+        text += field.name;
         text += " ";
-        text += value;
+        text += ValueText(field);
     }
     return text;
 }

@@ -6,18 +6,22 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Protocol.h"
 #include "Session.h"
+#include "app/Frame.h"
+#include "app/Universal.h"
 
 namespace hartctl {
 
 /* "no answer ... (STATUS_TRANSACTION_TIMED_OUT)" on err, or {"error": ...} on out with --json. */
 void PrintFailure(const Failure& failure, bool json, std::ostream& out, std::ostream& err);
 
-/* An answer's status bytes and the universal command's fields. */
-nlohmann::json AnswerJson(const Frame& frame);
-/* One line: "ACK from 0: cmd 0, success, status ok" and what the command answered. */
-std::string DescribeAnswer(const Frame& frame);
+/* The response code as people read it: "success", "communication error: framing error", ... */
+std::string ResponseText(std::uint16_t command, std::uint8_t code);
+/* An answer's status bytes and the universal command's fields, numbers as numbers. */
+nlohmann::json AnswerJson(const hart::Frame& frame);
+/* One line: "command 0: success, device ok" and what the command answered. */
+std::string DescribeAnswer(const hart::Frame& frame);
+std::string ValueText(const hart::Field& field);
 
 /* Local time of day with milliseconds, from the host's system time (100 ns since 1601). */
 std::string TimeOfDay(long long systemTime);

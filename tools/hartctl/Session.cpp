@@ -1,12 +1,9 @@
 #include "Session.h"
 
-#include <fstream>
-#include <sstream>
-
 #include <platform/PosixSerialPort.h>
 #include <platform/SerialDeviceMap.h>
 
-#include "Protocol.h"
+#include "app/Frame.h"
 #include "driver/HartDriver.h"
 #include "port/HartIoctl.h"
 #include "sim/ScriptedStation.h"
@@ -88,10 +85,10 @@ Session::Session(const Options& options, bool realTime)
 {
     std::string registry;
     if (!options.regFile.empty()) {
-        std::ifstream in(options.regFile, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        registry = text.str();
+        if (platform::RegLoadResult read = platform::Registry::ReadFile(options.regFile, registry); !read) {
+            loadFailure_ = Failure{STATUS_INVALID_PARAMETER, read.message};
+            return;
+        }
     }
     try {
         if (options.sim) {
@@ -205,6 +202,23 @@ bool Session::PortDeviceExists(const std::string& comName)
     return host_->ObjectNameExists(PortLink(comName));
 }
 
+std::optional<ULONG> Session::SerialBaudRate(const std::string& comName)
+{
+    for (const MapEntry& entry : SerialMap()) {
+        if (entry.comName != comName) {
+            continue;
+        }
+        std::shared_ptr<platform::LowerDevice> device = host_->FindLowerDevice(Wide(entry.deviceName));
+        if (auto* tty = dynamic_cast<platform::PosixSerialPort*>(device.get())) {
+            return tty->State().baudRate;
+        }
+        if (auto* uart = dynamic_cast<sim::SimulatedSerialPort*>(device.get())) {
+            return uart->Settings().baudRate;
+        }
+    }
+    return std::nullopt;
+}
+
 std::optional<Failure> Session::OpenPort(const std::string& comName, platform::File& port, std::string& opened)
 {
     std::vector<MapEntry> map = SerialMap();
@@ -259,10 +273,13 @@ void Session::StartOtherMaster()
 
 void Session::PollAsOtherMaster()
 {
-    Request request;
+    /* At the long address: device 0 answers nothing else in a short frame. */
+    const sim::Bytes id = system_->Device(0).LongAddress();
+    hart::Request request;
+    request.address = hart::Address::Long({id[0], id[1], id[2], id[3], id[4]});
     request.command = 1;
     request.primaryMaster = false;
-    otherMaster_->SendAfter(kOtherMasterPeriod, BuildRequest(request));
+    otherMaster_->SendAfter(kOtherMasterPeriod, hart::BuildRequest(request));
     host_->GetDispatcher().Schedule(host_->Now() + kOtherMasterPeriod, [this] {
         if (otherMaster_ != nullptr) {
             PollAsOtherMaster();

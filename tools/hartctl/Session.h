@@ -54,6 +54,8 @@ public:
 
     platform::Host& Host() { return *host_; }
     bool Simulated() const { return system_ != nullptr; }
+    /* The simulated line and its devices (--sim); null otherwise. */
+    sim::SimulatedSystem* Simulation() { return system_.get(); }
 
     std::vector<MapEntry> SerialMap();
     /* Opens the main device (once), which creates the port devices. */
@@ -61,6 +63,10 @@ public:
     /* Opens the main device, then the port device of comName (empty: the first in the map). */
     std::optional<Failure> OpenPort(const std::string& comName, platform::File& port, std::string& opened);
     bool PortDeviceExists(const std::string& comName);
+    /* The bit rate the serial port behind comName runs at now, as the port
+       itself (the terminal, or the simulated UART) holds it; nullopt when
+       there is no such port. */
+    std::optional<ULONG> SerialBaudRate(const std::string& comName);
 
     /* On the simulated line, a secondary master that polls device 0 now and then, so that
        a monitor has traffic to show. */

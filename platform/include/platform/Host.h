@@ -105,6 +105,9 @@ public:
     NTSTATUS RegisterLowerDevice(std::u16string_view name, std::shared_ptr<LowerDevice> device);
     /* A device, lower device or symbolic link of that name exists. */
     bool ObjectNameExists(std::u16string_view name) const;
+    /* The lower device registered under that name (symbolic links followed);
+       null when there is none. Lets a tool ask the port itself how it stands. */
+    std::shared_ptr<LowerDevice> FindLowerDevice(std::u16string_view name) const;
 
     /* The PnP manager's part for the driver's one function device. Each runs
        the driver's callbacks at passive level on the calling thread (the

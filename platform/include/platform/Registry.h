@@ -31,6 +31,10 @@ struct RegValue {
     std::vector<std::uint8_t> data;
 };
 
+/* The largest .reg file read: a configuration is kilobytes, and a device such as
+   /dev/zero given by mistake must end in an error, not in all the memory there is. */
+inline constexpr std::size_t kMaxRegFileBytes = 16 * 1024 * 1024;
+
 /* The outcome of loading a .reg file: on failure, nothing of it was applied. */
 struct RegLoadResult {
     bool ok = true;
@@ -81,6 +85,9 @@ public:
     /* ---- .reg files ("Windows Registry Editor Version 5.00"). ---- */
     RegLoadResult LoadText(std::string_view text, std::string_view sourceName = "<text>");
     RegLoadResult LoadFile(const std::string& fileName);
+    /* The file's bytes as LoadFile reads them, for a caller that loads them later;
+       refused when it cannot be read or is larger than kMaxRegFileBytes. */
+    static RegLoadResult ReadFile(const std::string& fileName, std::string& contents);
 
     /* Key handles opened by ZwOpenKey and not yet closed by ZwClose. */
     std::size_t OpenHandles() const;
