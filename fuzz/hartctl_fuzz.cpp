@@ -12,11 +12,13 @@
 
 #include "FuzzInput.h"
 #include "Options.h"
-#include "Protocol.h"
+#include "app/Frame.h"
+#include "app/Status.h"
+#include "app/Universal.h"
 
 namespace {
 
-using hartctl::Bytes;
+using hart::Bytes;
 
 void CommandLine(fuzz::FuzzInput& input)
 {
@@ -55,26 +57,26 @@ void CommandLine(fuzz::FuzzInput& input)
         fuzz::Fail("options to run with, and exit status " + std::to_string(outcome.exitCode));
     }
     if (options.command == "send") {
-        if (options.hartCommand < 0 || options.hartCommand > 255 || options.address < 0 || options.address > 63 ||
+        if (options.hartCommand < 0 || options.hartCommand > 0xFFFF || options.address < 0 || options.address > 63 ||
             options.preambles < 2 || options.preambles > 20) {
             fuzz::Fail("send accepted a command, address or preamble count out of range");
         }
         if (!options.longAddress.empty()) {
-            const auto id = hartctl::ParseHex(options.longAddress);
+            const auto id = hart::ParseHex(options.longAddress);
             if (!id || id->size() != 5) {
                 fuzz::Fail("send accepted a long address that is not five bytes");
             }
         }
         std::size_t dataBytes = 0;
         for (const std::string& text : options.data) {
-            const auto bytes = hartctl::ParseHex(text);
+            const auto bytes = hart::ParseHex(text);
             if (!bytes) {
                 fuzz::Fail("send accepted data that is not hex: " + text);
             }
             dataBytes += bytes->size();
         }
-        /* The byte count is one byte: more data cannot be framed. */
-        if (dataBytes > 255) {
+        /* The byte count is one byte, and command 31 takes two of them for the number. */
+        if (dataBytes > hart::kMaxDataBytes - (options.hartCommand > 0xFF ? 2 : 0)) {
             fuzz::Fail("send accepted " + std::to_string(dataBytes) + " data bytes, more than a frame can carry");
         }
     } else if (options.command != "ports" && options.command != "identify" && options.command != "monitor" &&
@@ -87,11 +89,11 @@ void HexText(fuzz::FuzzInput& input)
 {
     const Bytes raw = input.Rest();
     const std::string text(raw.begin(), raw.end());
-    const auto bytes = hartctl::ParseHex(text);
+    const auto bytes = hart::ParseHex(text);
     if (!bytes) {
         return;
     }
-    const auto again = hartctl::ParseHex(hartctl::Hex(*bytes));
+    const auto again = hart::ParseHex(hart::Hex(*bytes));
     if (!again || *again != *bytes) {
         fuzz::Fail("hex bytes do not survive printing and parsing again");
     }
@@ -99,7 +101,7 @@ void HexText(fuzz::FuzzInput& input)
 
 void RequestRoundTrip(fuzz::FuzzInput& input)
 {
-    hartctl::Request request;
+    hart::Request request;
     request.address.isLong = input.Bool();
     request.address.polling = static_cast<std::uint8_t>(input.Range(0, 63));
     for (auto& b : request.address.id) {
@@ -110,9 +112,9 @@ void RequestRoundTrip(fuzz::FuzzInput& input)
     request.primaryMaster = input.Bool();
     request.preambles = static_cast<int>(input.Range(0, 20));
     request.data = input.Chunk(255);
-    const Bytes frame = hartctl::BuildRequest(request);
-    const auto parsed = hartctl::ParseFrame(frame);
-    if (!parsed || !parsed->checkByteOk || parsed->Kind() != hartctl::FrameKind::Stx ||
+    const Bytes frame = hart::BuildRequest(request);
+    const auto parsed = hart::ParseFrame(frame);
+    if (!parsed || !parsed->checkByteOk || parsed->Kind() != hart::FrameKind::Stx ||
         parsed->command != request.command || parsed->data != request.data ||
         parsed->FromPrimaryMaster() != request.primaryMaster || parsed->IsLong() != request.address.isLong) {
         fuzz::Fail("a request hartctl builds does not parse back to itself");
@@ -130,7 +132,7 @@ void AnswerFrame(fuzz::FuzzInput& input)
 {
     const Bytes raw = input.Rest();
     std::string why;
-    const auto frame = hartctl::ParseFrame(raw, &why);
+    const auto frame = hart::ParseFrame(raw, &why);
     if (!frame) {
         if (why.empty()) {
             fuzz::Fail("a frame refused without a reason");
@@ -152,14 +154,17 @@ void AnswerFrame(fuzz::FuzzInput& input)
         fuzz::Fail("a parsed frame is not the bytes it came from");
     }
     (void)frame->AddressText();
-    (void)hartctl::KindName(frame->Kind());
+    (void)hart::KindName(frame->Kind());
     if (frame->data.size() >= 2) {
-        (void)hartctl::ResponseText(frame->data[0]);
-        (void)hartctl::DeviceStatusText(frame->data[1]);
-        (void)hartctl::DecodeAnswer(frame->command, std::span<const std::uint8_t>(frame->data).subspan(2));
+        (void)hart::DecodeResponse(frame->command, frame->data[0]);
+        (void)hart::BitNames(hart::DeviceStatusBits(), frame->data[1]);
+        (void)hart::DecodeFields(frame->command, frame->Payload());
     }
-    (void)hartctl::UnpackAscii(frame->data);
-    (void)hartctl::UnitName(frame->command);
+    hart::Frame unwrapped = *frame;
+    hart::Unwrap(unwrapped);
+    (void)hart::DecodeFields(unwrapped.command, unwrapped.Payload());
+    (void)hart::UnpackAscii(frame->data);
+    (void)hart::UnitName(static_cast<std::uint8_t>(frame->command));
 }
 
 } // namespace
