@@ -182,7 +182,15 @@ void SimulatedSerialPort::Write(const LowerRequestPtr& request)
     if (writeCompletion == WriteCompletion::WhenQueued) {
         write_ = nullptr;
         line_.Transmit(station_, request->Input());
-        request->Complete(STATUS_SUCCESS, length);
+        if (queuedWriteReportDelay == Ticks::zero()) {
+            request->Complete(STATUS_SUCCESS, length);
+            return;
+        }
+        Later(queuedWriteReportDelay, [request, length] {
+            if (!request->Completed()) {
+                request->Complete(STATUS_SUCCESS, length);
+            }
+        });
         return;
     }
     line_.Transmit(station_, request->Input(), [this, request](std::size_t sent) {

@@ -64,6 +64,9 @@ public:
     std::size_t Buffered() const { return rx_.size(); }
 
     WriteCompletion writeCompletion = WriteCompletion::WhenSent;
+    /* WhenQueued only: the UART reports the write this long after taking it,
+       as a driver whose completion waits for its next interrupt would. */
+    Ticks queuedWriteReportDelay{0};
 
     /* ---- Fault injection ---- */
     /* Requests of this kind (an IOCTL code, or 0 for reads/writes with the major) fail at once with status. */
