@@ -128,94 +128,11 @@ TEST_F(DriverTest, NoSerialPortFailsTheFirstOpenAndLeavesTheCountAlone)
     EXPECT_TRUE(NT_SUCCESS(system_->OpenMain().status)) << "a later open enumerates again";
 }
 
-TEST_F(DriverTest, ModemInitCreatesAPortForANamedSerialPort)
-{
-    Boot();
-    auto main = system_->OpenMain();
-    ASSERT_TRUE(NT_SUCCESS(main.status));
-    auto describe = [](std::u16string serial, std::u16string com, uint32_t comLength) {
-        HART_MODEM_INIT init{};
-        std::copy(serial.begin(), serial.end(), init.SerialDeviceName.Name);
-        init.SerialDeviceName.Length = static_cast<uint32_t>(serial.size() * 2);
-        std::copy(com.begin(), com.end(), init.ComName.Name);
-        init.ComName.Length = comLength;
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(&init);
-        return Bytes(bytes, bytes + sizeof(init));
-    };
-    EXPECT_EQ(main.file.DeviceControl(IOCTL_HART_MODEM_INIT, Bytes(519), 0).status, STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(main.file.DeviceControl(IOCTL_HART_MODEM_INIT, describe(u"\\Device\\Serial0", u"COM1", 10), 0).status,
-              STATUS_OBJECT_NAME_COLLISION);
-    EXPECT_EQ(main.file.DeviceControl(IOCTL_HART_MODEM_INIT, describe(u"\\Device\\Serial0", u"COM8", 10), 0).status,
-              STATUS_SUCCESS);
-    EXPECT_TRUE(system_->Host().ObjectNameExists(sim::SimulatedSystem::PortLinkName("8")));
-    for (uint32_t badLength : {7u, 164u}) {
-        EXPECT_EQ(main.file.DeviceControl(IOCTL_HART_MODEM_INIT, describe(u"\\Device\\Serial0", u"COM6", badLength), 0)
-                      .status,
-                  STATUS_INVALID_PARAMETER)
-            << badLength;
-    }
-    Bytes tooLongName = describe(u"\\Device\\Serial0", u"COM6", 10);
-    tooLongName[256] = 0x02;
-    tooLongName[257] = 0x01; /* 258 bytes */
-    EXPECT_EQ(main.file.DeviceControl(IOCTL_HART_MODEM_INIT, tooLongName, 0).status, STATUS_INVALID_PARAMETER);
-    EXPECT_FALSE(system_->Host().ObjectNameExists(sim::SimulatedSystem::PortLinkName("6")));
-    main_ = std::move(main.file);
-}
-
-TEST_F(DriverTest, SuspendAndResumeRestartTheLinkAfterTwoSeconds)
-{
-    Boot();
-    platform::File port = OpenMainAndPort();
-    system_->Device(0).Config().silent = true;
-    auto write = port.WriteAsync(Request(0, 0));
-    system_->Host().RunFor(100ms);
-    ASSERT_TRUE(NT_SUCCESS(system_->Host().SuspendDevice()));
-    std::size_t heard = system_->Device(0).RequestsHeard();
-    system_->Device(0).Config().silent = false;
-    ASSERT_TRUE(NT_SUCCESS(system_->Host().ResumeDevice()));
-    system_->Host().RunFor(1900ms);
-    EXPECT_EQ(system_->Device(0).RequestsHeard(), heard) << "quiet for 200 ticks after the restart";
-    EXPECT_EQ(write.Wait().status, STATUS_SUCCESS) << "the pending write is sent again after the resume";
-    EXPECT_EQ(write.Completions(), 1u);
-}
-
 } // namespace
 } // namespace drivertest
 
 namespace drivertest {
 namespace {
-
-PHARTDEVICE_CONTEXT PortRecord(sim::SimulatedSystem& system, const std::u16string& linkSuffix)
-{
-    PDRIVER_CONTEXT driver = HartGetDriverContext(system.Host().Driver());
-    for (ULONG i = 0; i < WdfCollectionGetCount(driver->Collection); i++) {
-        PHARTDEVICE_CONTEXT record =
-            HartGetDeviceContext(static_cast<WDFDEVICE>(WdfCollectionGetItem(driver->Collection, i)));
-        if (std::u16string(record->SymbolicLinkName).ends_with(u"_HART" + linkSuffix)) {
-            return record;
-        }
-    }
-    return nullptr;
-}
-
-TEST_F(DriverTest, PowerTransitionsLeavePortsNobodyOpenedAlone)
-{
-    Boot({.serialPorts = 2, .registry = {}});
-    platform::File port = OpenMainAndPort("1");
-    PHARTDEVICE_CONTEXT open = PortRecord(*system_, u"1");
-    PHARTDEVICE_CONTEXT closed = PortRecord(*system_, u"2");
-    ASSERT_NE(open, nullptr);
-    ASSERT_NE(closed, nullptr);
-    ASSERT_TRUE(NT_SUCCESS(system_->Host().SuspendDevice()));
-    EXPECT_EQ(open->SerialReadActive, 0);
-    ASSERT_TRUE(NT_SUCCESS(system_->Host().ResumeDevice()));
-    EXPECT_EQ(open->HartRestartTimeCounter, HART_RESTART_DELAY_TICKS);
-    EXPECT_EQ(closed->HartRestartTimeCounter, 0);
-    EXPECT_EQ(closed->IoTarget, nullptr);
-    system_->Host().RunFor(2010ms);
-    EXPECT_STREQ(open->CurrentState->Name, "STATE_BUS_FREE") << "EVT_RESTART_IO after 200 ticks";
-    EXPECT_EQ(port.Write(Request(0, 0)).status, STATUS_SUCCESS);
-}
 
 TEST_F(DriverTest, DebugLevelOneShowsErrorsAndTheStampedTimerLines)
 {
