@@ -4,8 +4,9 @@ JOBS ?= $(shell nproc)
 BUILD_DEPS := cmake g++ make ninja-build libcli11-dev nlohmann-json3-dev
 TEST_DEPS  := $(BUILD_DEPS) libgtest-dev libgmock-dev
 BENCH_DEPS := $(BUILD_DEPS) libbenchmark-dev valgrind
+COVERAGE_DEPS := $(TEST_DEPS) gcovr
 
-.PHONY: demo test bench deps-build deps-test deps-bench release asan clean
+.PHONY: demo test bench coverage deps-build deps-test deps-bench deps-coverage release asan clean
 
 deps-build:
 	@scripts/ensure-deps.sh $(BUILD_DEPS)
@@ -13,6 +14,8 @@ deps-test:
 	@scripts/ensure-deps.sh $(TEST_DEPS)
 deps-bench:
 	@scripts/ensure-deps.sh $(BENCH_DEPS) libgtest-dev
+deps-coverage:
+	@scripts/ensure-deps.sh $(COVERAGE_DEPS)
 
 # Optimised build for the demo, the tools and the benchmarks.
 release: deps-bench
@@ -31,6 +34,10 @@ demo: release
 
 test: asan
 	@cd build/asan && ctest --output-on-failure -j $(JOBS) -LE slow
+
+# Lines and branches the tests of `make test` reach, per folder; pages in build/coverage/html.
+coverage: deps-coverage
+	@JOBS=$(JOBS) scripts/coverage.sh
 
 bench: release
 	@build/release/bench/hart_bench
