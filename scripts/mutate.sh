@@ -29,7 +29,9 @@ src=$work/src
 bld=$work/build
 
 mkdir -p "$src"
-rsync -a --delete --exclude /build/ --exclude /.git/ "$root/" "$src/"
+# The files git knows of, with their times, so that an unchanged file is not rebuilt.
+(cd "$root" && git ls-files -z -co --exclude-standard | xargs -0 tar cf - --ignore-failed-read 2>/dev/null) |
+  (cd "$src" && tar xf -)
 if [ ! -f "$bld/build.ninja" ]; then
   cmake -S "$src" -B "$bld" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHART_SANITIZE="${MUTATE_SANITIZE:-OFF}" \
     -DHART_BUILD_BENCH=OFF >/dev/null || exit 1

@@ -126,6 +126,9 @@ TEST_F(PortTest, SwitchingToSlaveRecomputesTheTimingAndStopsSending)
     platform::File port = OpenMainAndPort();
     ASSERT_EQ(port.DeviceControl(IOCTL_HART_SET_PROTOCOL, Bytes{1, 0, 0x00, 2}, 0).status, STATUS_SUCCESS);
     EXPECT_EQ(port.DeviceControl(IOCTL_HART_GET_PROTOCOL, Bytes(4), 4).data, (Bytes{1, 0, 0x00, 2}));
+    const PHARTDEVICE_CONTEXT record = system_->PortRecord("1");
+    EXPECT_EQ(record->QuietTime, 42) << "a secondary slave waits 8 ticks longer than the primary's 34";
+    EXPECT_EQ(record->BgTimeStart, record->BgTimeBase + 43);
     /* A slave sends nothing: its writes end at once instead of waiting for ever. */
     EXPECT_EQ(port.Write(Request(0, 0)).status, STATUS_INVALID_DEVICE_STATE);
     ASSERT_EQ(port.DeviceControl(IOCTL_HART_SET_PROTOCOL, Bytes{0, 0, 0x80, 2}, 0).status, STATUS_SUCCESS);
