@@ -15,7 +15,8 @@
 # default OFF: three times quicker, and the host's own checks still see
 # leaked objects, handles and locks), MUTATE_TARGETS (the test binaries that
 # run driver code), MUTATE_CTEST (ctest's selection), MUTATE_TIMEOUT (seconds
-# per test; a fault that hangs a test counts as caught).
+# per test; a fault that hangs a test counts as caught), MUTATE_NAMES=1 (run
+# every test and name the ones that failed, instead of stopping at the first).
 set -uo pipefail
 
 root=$(git -C "$(dirname "$0")" rev-parse --show-toplevel)
@@ -23,7 +24,7 @@ list=${1:-$root/scripts/mutations.txt}
 pattern=${2:-}
 work=${MUTATE_DIR:-$root/build/mutate}
 targets=${MUTATE_TARGETS:-link_tests driver_tests scenario_tests sim_line_tests}
-selection=${MUTATE_CTEST:--LE slow|posix|platform}
+selection=${MUTATE_CTEST:--LE slow|posix|platform -E _NOT_BUILT}
 timeout=${MUTATE_TIMEOUT:-120}
 src=$work/src
 bld=$work/build
@@ -39,7 +40,11 @@ fi
 
 build() { cmake --build "$bld" -j2 --target $targets >"$work/build.log" 2>&1; }
 # shellcheck disable=SC2086
-run_tests() { (cd "$bld" && ctest -j2 $selection --timeout "$timeout" --stop-on-failure >"$work/ctest.log" 2>&1); }
+stop=--stop-on-failure
+[ "${MUTATE_NAMES:-0}" = 1 ] && stop=
+# shellcheck disable=SC2086
+run_tests() { (cd "$bld" && ctest -j2 $selection --timeout "$timeout" $stop >"$work/ctest.log" 2>&1); }
+failed_tests() { sed -n 's/^[[:space:]]*[0-9]* - \([^ ]*\) .*/\1/p' "$work/ctest.log" | paste -sd, -; }
 
 if ! build || ! run_tests; then
   echo "the unmutated tree does not pass; see $work/build.log and $work/ctest.log" >&2
@@ -72,6 +77,7 @@ while IFS='|' read -r file expression what; do
   fi
   restore
   printf '%-8s %-32s %s\n' "$verdict" "$file" "$what"
+  [ "$verdict" = caught ] && [ -z "$stop" ] && echo "         by: $(failed_tests)"
 done <"$list"
 
 # Leave the copy built as it is in the tree, for the next run.
