@@ -30,9 +30,12 @@ src=$work/src
 bld=$work/build
 
 mkdir -p "$src"
-# The files git knows of, with their times, so that an unchanged file is not rebuilt.
-(cd "$root" && git ls-files -z -co --exclude-standard | xargs -0 tar cf - --ignore-failed-read 2>/dev/null) |
-  (cd "$src" && tar xf -)
+# The files git knows of; only those that differ are copied, so that what
+# changed is rebuilt and nothing else.
+(cd "$root" && git ls-files -co --exclude-standard) | while read -r f; do
+  [ -f "$root/$f" ] || continue
+  cmp -s "$root/$f" "$src/$f" 2>/dev/null || { mkdir -p "$src/$(dirname "$f")" && cp "$root/$f" "$src/$f"; }
+done
 if [ ! -f "$bld/build.ninja" ]; then
   cmake -S "$src" -B "$bld" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHART_SANITIZE="${MUTATE_SANITIZE:-OFF}" \
     -DHART_BUILD_BENCH=OFF >/dev/null || exit 1

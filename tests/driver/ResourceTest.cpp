@@ -22,6 +22,15 @@ protected:
         return {system_->Host().LiveObjectsByType(), system_->Host().PoolAllocations()};
     }
 
+    /* An open port after its first transaction, which made the objects it keeps. */
+    void SetUp() override
+    {
+        Boot();
+        port_ = OpenMainAndPort();
+        Transaction(port_);
+        open_ = InUse();
+    }
+
     /* One answered transaction, its answer read. */
     static void Transaction(platform::File& port)
     {
@@ -29,14 +38,15 @@ protected:
         ASSERT_EQ(port.Write(Request(0, 0)).status, STATUS_SUCCESS);
         ASSERT_EQ(read.Wait().status, STATUS_SUCCESS);
     }
+
+    platform::File port_;
+    Usage open_;
 };
 
 TEST_F(ResourceTest, TransactionsOpensAndSuspendsLeaveNothingBehind)
 {
-    Boot();
-    platform::File port = OpenMainAndPort();
-    Transaction(port);
-    const Usage open = InUse();
+    platform::File& port = port_;
+    const Usage& open = open_;
     platform::ClientEvent event = system_->Host().Io().CreateEvent();
     const std::uint32_t handle = event.Handle();
     const Bytes handleBytes{static_cast<std::uint8_t>(handle), static_cast<std::uint8_t>(handle >> 8),
@@ -78,11 +88,9 @@ TEST_F(ResourceTest, TransactionsOpensAndSuspendsLeaveNothingBehind)
 
 TEST_F(ResourceTest, SerialFailuresLeaveNothingBehindAndNothingLocked)
 {
-    Boot();
-    platform::File port = OpenMainAndPort();
+    platform::File& port = port_;
+    const Usage& open = open_;
     sim::SimulatedSerialPort& serial = system_->SerialPort(0);
-    Transaction(port);
-    const Usage open = InUse();
 
     /* The serial driver's "device not ready for this" makes the port re-open its target. */
     serial.RejectWrites(STATUS_INVALID_DEVICE_STATE);
@@ -112,10 +120,8 @@ TEST_F(ResourceTest, SerialFailuresLeaveNothingBehindAndNothingLocked)
 /* The serial target stopped by someone else than the port: every path finds it stopped. */
 TEST_F(ResourceTest, SerialTargetStoppedFromOutsideFailsRequestsAndRecovers)
 {
-    Boot();
-    platform::File port = OpenMainAndPort();
-    Transaction(port);
-    const Usage open = InUse();
+    platform::File& port = port_;
+    const Usage& open = open_;
     HARTDEVICE_CONTEXT& record = Record();
     const std::size_t writes = system_->SerialPort(0).WritesSeen();
     auto waiting = port.ReadAsync(300);
@@ -137,10 +143,8 @@ TEST_F(ResourceTest, SerialTargetStoppedFromOutsideFailsRequestsAndRecovers)
 
 TEST_F(ResourceTest, RemovedAndReturningSerialPortsLeaveNothingBehind)
 {
-    Boot();
-    platform::File port = OpenMainAndPort();
-    Transaction(port);
-    const Usage before = InUse();
+    platform::File& port = port_;
+    const Usage& before = open_;
     std::vector<std::shared_ptr<sim::SimulatedSerialPort>> returned;
     for (int i = 0; i < 4; i++) {
         auto serial = sim::SimulatedSerialPort::Create(system_->Host(), system_->Line(), u"\\Device\\Serial7", "COM7");
