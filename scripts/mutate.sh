@@ -7,7 +7,7 @@
 #   scripts/mutate.sh [MUTATIONS_FILE] [PATTERN]
 #
 # MUTATIONS_FILE (default scripts/mutations.txt) holds one fault per line:
-#   file | sed expression | what the fault is
+#   file | what the fault is | sed expression (which may itself hold "|")
 # Only lines whose text contains PATTERN are tried. A sed expression that
 # changes nothing is reported as "stale" (the source moved on).
 #
@@ -60,7 +60,7 @@ trap 'restore; exit 130' INT TERM
 trap restore EXIT
 
 caught=0 missed=0 stale=0 broken=0
-while IFS='|' read -r file expression what; do
+while IFS='|' read -r file what expression; do
   file=$(echo "$file" | xargs)
   expression=$(echo "$expression" | sed 's/^ *//; s/ *$//')
   what=$(echo "$what" | sed 's/^ *//')
