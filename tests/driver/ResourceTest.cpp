@@ -88,9 +88,22 @@ TEST_F(ResourceTest, TransactionsOpensAndSuspendsLeaveNothingBehind)
 
 TEST_F(ResourceTest, SerialFailuresLeaveNothingBehindAndNothingLocked)
 {
-    platform::File& port = port_;
     const Usage& open = open_;
     sim::SimulatedSerialPort& serial = system_->SerialPort(0);
+
+    /* Serial requests answered late: every setting of the open is waited for. */
+    ASSERT_EQ(port_.DeviceControl(IOCTL_HART_SET_BAUD_RATE, Bytes{0x60, 0x09, 0, 0}, 0).status, STATUS_SUCCESS);
+    system_->Host().RunFor(10ms);
+    port_.Close();
+    ASSERT_EQ(serial.Settings().baudRate, 2400u);
+    serial.DelayControls(std::chrono::duration_cast<platform::Ticks>(20ms));
+    auto reopened = system_->OpenPort("1");
+    ASSERT_TRUE(NT_SUCCESS(reopened.status));
+    platform::File& port = reopened.file;
+    EXPECT_EQ(serial.Settings().baudRate, 1200u);
+    EXPECT_TRUE(serial.Settings().dtr);
+    EXPECT_EQ(serial.Settings().waitMask, static_cast<ULONG>(SERIAL_EV_ERR));
+    serial.DelayControls(platform::Ticks{0});
 
     /* The serial driver's "device not ready for this" makes the port re-open its target. */
     serial.RejectWrites(STATUS_INVALID_DEVICE_STATE);
@@ -103,18 +116,7 @@ TEST_F(ResourceTest, SerialFailuresLeaveNothingBehindAndNothingLocked)
         serial.InjectReadStatus(status, false);
     }
     Transaction(port);
-    EXPECT_EQ(InUse(), open) << "after failed writes, a refused setting and failed reads";
-
-    /* Serial requests answered late: every setting of the open is waited for. */
-    port.Close();
-    serial.DelayControls(std::chrono::duration_cast<platform::Ticks>(20ms));
-    auto reopened = system_->OpenPort("1");
-    ASSERT_TRUE(NT_SUCCESS(reopened.status));
-    EXPECT_EQ(serial.Settings().baudRate, 1200u);
-    EXPECT_TRUE(serial.Settings().dtr);
-    EXPECT_EQ(serial.Settings().waitMask, static_cast<ULONG>(SERIAL_EV_ERR));
-    Transaction(reopened.file);
-    EXPECT_EQ(InUse(), open);
+    EXPECT_EQ(InUse(), open) << "after late settings, failed writes, a refused setting and failed reads";
 }
 
 /* The serial target stopped by someone else than the port: every path finds it stopped. */
