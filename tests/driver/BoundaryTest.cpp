@@ -35,7 +35,6 @@ TEST_F(BoundaryTest, PortControlBuffersAtTheirMinimumAndOneByteEitherSide)
     Boot();
     platform::File port = OpenMainAndPort();
     platform::ClientEvent event = system_->Host().Io().CreateEvent();
-    const std::uint32_t handle = event.Handle();
     struct Limit {
         ULONG code;
         Bytes input;
@@ -47,10 +46,7 @@ TEST_F(BoundaryTest, PortControlBuffersAtTheirMinimumAndOneByteEitherSide)
         {IOCTL_HART_GET_READ_MASK, Bytes(1), 1},
         {IOCTL_HART_SET_READ_MASK, Bytes{HART_RCV_MASK_ACK}, 0},
         {IOCTL_HART_SET_BAUD_RATE, Bytes{0xB0, 0x04, 0, 0}, 0},
-        {IOCTL_HART_PNP_EVT_NOTIFICATIONS_SUBSCRIBE,
-         Bytes{static_cast<std::uint8_t>(handle), static_cast<std::uint8_t>(handle >> 8),
-               static_cast<std::uint8_t>(handle >> 16), static_cast<std::uint8_t>(handle >> 24)},
-         0},
+        {IOCTL_HART_PNP_EVT_NOTIFICATIONS_SUBSCRIBE, HandleBytes(event), 0},
     };
     for (const Limit& limit : limits) {
         Bytes shorter(limit.input.begin(), limit.input.end() - 1);

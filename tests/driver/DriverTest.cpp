@@ -112,6 +112,10 @@ TEST_F(DriverTest, PortDevicesLiveAsLongAsTheMainDeviceHasClients)
     ASSERT_TRUE(NT_SUCCESS(second.status));
     auto port = system_->OpenPort("1");
     ASSERT_TRUE(NT_SUCCESS(port.status));
+    platform::ClientEvent event = system_->Host().Io().CreateEvent();
+    ASSERT_EQ(port.file.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_SUBSCRIBE, HandleBytes(event), 0).status,
+              STATUS_SUCCESS)
+        << "a subscription the deletion must give back";
     first.file.Close();
     EXPECT_TRUE(system_->Host().ObjectNameExists(sim::SimulatedSystem::PortLinkName("1")));
     second.file.Close();
@@ -125,7 +129,9 @@ TEST_F(DriverTest, NoSerialPortFailsTheFirstOpenAndLeavesTheCountAlone)
     Boot({.serialPorts = 0, .registry = {}});
     EXPECT_FALSE(NT_SUCCESS(system_->OpenMain().status));
     system_->Host().GetRegistry().AddSerialPort(R"(\Device\Serial9)", "COM2");
-    EXPECT_TRUE(NT_SUCCESS(system_->OpenMain().status)) << "a later open enumerates again";
+    main_ = std::move(system_->OpenMain().file);
+    EXPECT_TRUE(main_.IsOpen());
+    EXPECT_TRUE(system_->Host().ObjectNameExists(sim::SimulatedSystem::PortLinkName("2"))) << "a later open enumerates again";
 }
 
 } // namespace

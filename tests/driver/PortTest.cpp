@@ -140,10 +140,8 @@ TEST_F(PortTest, RemovalCancelsOutstandingRequestsAndSignalsTheClient)
     Boot();
     platform::File port = OpenMainAndPort();
     platform::ClientEvent removed = system_->Host().Io().CreateEvent();
-    std::uint32_t handle = removed.Handle();
-    Bytes handleBytes{static_cast<std::uint8_t>(handle), static_cast<std::uint8_t>(handle >> 8),
-                      static_cast<std::uint8_t>(handle >> 16), static_cast<std::uint8_t>(handle >> 24)};
-    ASSERT_EQ(port.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_SUBSCRIBE, handleBytes, 0).status, STATUS_SUCCESS);
+    ASSERT_EQ(port.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_SUBSCRIBE, HandleBytes(removed), 0).status,
+              STATUS_SUCCESS);
     system_->Device(0).Config().silent = true;
     auto read = port.ReadAsync(300);
     auto write = port.WriteAsync(Request(0, 0));

@@ -48,9 +48,7 @@ TEST_F(ResourceTest, TransactionsOpensAndSuspendsLeaveNothingBehind)
     platform::File& port = port_;
     const Usage& open = open_;
     platform::ClientEvent event = system_->Host().Io().CreateEvent();
-    const std::uint32_t handle = event.Handle();
-    const Bytes handleBytes{static_cast<std::uint8_t>(handle), static_cast<std::uint8_t>(handle >> 8),
-                            static_cast<std::uint8_t>(handle >> 16), static_cast<std::uint8_t>(handle >> 24)};
+    const Bytes handleBytes = HandleBytes(event);
     for (int i = 0; i < 10; i++) {
         Transaction(port);
         ASSERT_EQ(port.DeviceControl(IOCTL_HART_SET_BAUD_RATE, Bytes{0xB0, 0x04, 0, 0}, 0).status, STATUS_SUCCESS);

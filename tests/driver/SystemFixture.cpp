@@ -57,6 +57,13 @@ Bytes SystemFixture::ModemInit(const std::u16string& serial, const std::u16strin
     return Bytes(bytes, bytes + sizeof(init));
 }
 
+Bytes SystemFixture::HandleBytes(const platform::ClientEvent& event)
+{
+    const std::uint32_t handle = event.Handle();
+    return Bytes{static_cast<std::uint8_t>(handle), static_cast<std::uint8_t>(handle >> 8),
+                 static_cast<std::uint8_t>(handle >> 16), static_cast<std::uint8_t>(handle >> 24)};
+}
+
 int SystemFixture::CountTrace(const std::string& text) const
 {
     auto lines = debug_->Lines();
