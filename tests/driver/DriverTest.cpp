@@ -75,6 +75,7 @@ TEST_F(DriverTest, DeviceMapEntriesBecomePortDevices)
     com(R"(\Device\X)", u"COMX12");
     com(R"(\Device\Lower)", u"com3");
     com(R"(\Device\Printer)", u"LPT1");
+    com(R"(\Device\Console)", u"CON2");
     com(R"(\Device\Short)", u"CO");
     com(R"(\Device\NoNul)", u"COM4", false);
     com(R"(\Device\Long)", u"COM5" + std::u16string(200, u'5'));
@@ -92,6 +93,7 @@ TEST_F(DriverTest, DeviceMapEntriesBecomePortDevices)
     EXPECT_TRUE(exists(u"X12"));
     EXPECT_TRUE(exists(u"4"));
     EXPECT_FALSE(exists(u"3"));
+    EXPECT_FALSE(exists(u"2")) << "CON is no COM";
     EXPECT_EQ(CountTrace("Ignoring bad-named COM port (2)."), 0) << "tracing is off";
     EXPECT_EQ(WdfCollectionGetCount(DriverRecord(*system_)->Collection), 5u);
 

@@ -40,7 +40,11 @@ TEST_F(ReadWriteTest, WaitingFrameIsReadAtOnceAndInPieces)
     EXPECT_EQ(rest.data.size(), 14u) << "the next read continues the same frame";
 
     AnsweredWrite(0);
-    EXPECT_EQ(port_.Read(300).data.size(), 19u);
+    EXPECT_EQ(port_.Read(1).data, Bytes{sim::kDelimiterAck}) << "the smallest read takes the delimiter";
+    EXPECT_EQ(port_.Read(300).data.size(), 18u);
+    auto smallest = port_.ReadAsync(1);
+    AnsweredWrite(0);
+    EXPECT_EQ(smallest.Wait().data, Bytes{sim::kDelimiterAck});
 }
 
 TEST_F(ReadWriteTest, WaitingReadTakesWhatFitsAndTheRestIsDropped)
