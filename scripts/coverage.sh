@@ -14,7 +14,12 @@ find "$out" -name '*.gcda' -delete
 tests=$?
 [ $tests -eq 0 ] || echo "some tests failed, see $out/ctest.log; coverage of the rest follows" >&2
 mkdir -p "$out/html"
-gcovr --root . --object-directory "$out" --exclude 'tests/' --exclude 'bench/' --exclude "$out/" \
+# The tests' own objects are not searched: only the code's coverage is wanted.
+# gcovr 5 cannot merge the tasks that Task.h instantiates in many files (the
+# same function name at other lines) and stops; that header is left out.
+gcovr --root . --object-directory "$out" --exclude-directories "$out/tests" --exclude-directories "$out/bench" \
+  --exclude-directories "$out/CMakeFiles/[0-9].*" --gcov-exclude '.*Task\.h.*' \
+  --exclude 'tests/' --exclude 'bench/' --exclude "$out/" \
   --json-summary "$out/summary.json" --html-details "$out/html/index.html" >/dev/null || exit 1
 python3 - "$out/summary.json" <<'PY'
 import collections, json, sys
