@@ -4,12 +4,13 @@ JOBS ?= $(shell nproc)
 BUILD_DEPS := cmake g++ make ninja-build libcli11-dev nlohmann-json3-dev
 TEST_DEPS  := $(BUILD_DEPS) libgtest-dev libgmock-dev
 BENCH_DEPS := $(BUILD_DEPS) libbenchmark-dev valgrind
+COVERAGE_DEPS := $(TEST_DEPS) gcovr
 # libFuzzer's runtime comes with clang's compiler-rt package on Debian.
 FUZZ_DEPS  := $(BUILD_DEPS) clang-14 libclang-rt-14-dev
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := receiver client regfile hartctl
 
-.PHONY: demo test bench soak fuzz fuzz-merge deps-build deps-test deps-bench deps-fuzz release asan fuzz-build clean
+.PHONY: demo test bench coverage soak fuzz fuzz-merge deps-build deps-test deps-bench deps-fuzz deps-coverage release asan fuzz-build clean
 
 deps-build:
 	@scripts/ensure-deps.sh $(BUILD_DEPS)
@@ -19,6 +20,8 @@ deps-bench:
 	@scripts/ensure-deps.sh $(BENCH_DEPS) libgtest-dev
 deps-fuzz:
 	@scripts/ensure-deps.sh $(FUZZ_DEPS)
+deps-coverage:
+	@scripts/ensure-deps.sh $(COVERAGE_DEPS)
 
 # Optimised build for the demo, the tools and the benchmarks.
 release: deps-bench
@@ -37,6 +40,10 @@ demo: release
 
 test: asan
 	@cd build/asan && ctest --output-on-failure -j $(JOBS) -LE slow
+
+# Lines and branches the tests of `make test` reach, per folder; pages in build/coverage/html.
+coverage: deps-coverage
+	@JOBS=$(JOBS) scripts/coverage.sh
 
 bench: release
 	@build/release/bench/hart_bench

@@ -661,8 +661,11 @@ private:
         }
         removed_[index] = true;
         const std::string suffix = std::to_string(index + 1);
-        openAtRemoval_[index] = std::any_of(handles_.begin(), handles_.end(),
-                                            [&](const Handle& h) { return h.port == suffix && h.file.IsOpen(); });
+        /* Only a port device that has its serial port open hears of the removal; a
+           handle may still be open on a port device that the main device's last
+           close already deleted. */
+        PHARTDEVICE_CONTEXT record = system_->PortRecord(suffix);
+        openAtRemoval_[index] = record != nullptr && record->IoTarget != nullptr;
         system_->SerialPort(static_cast<int>(index)).RemoveAt(Host().Now());
     }
 

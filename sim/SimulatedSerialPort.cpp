@@ -98,16 +98,19 @@ void SimulatedSerialPort::Cancel(const LowerRequestPtr& request)
 
 void SimulatedSerialPort::Control(const LowerRequestPtr& request)
 {
-    auto rejected = rejectedControls_.find(request->IoControlCode());
-    NTSTATUS status = rejected != rejectedControls_.end() ? rejected->second
-                                                          : ApplyControl(request->IoControlCode(), request->Input());
+    /* A setting takes effect when the request that carries it is completed, late or not. */
+    auto answer = [this, request] {
+        auto rejected = rejectedControls_.find(request->IoControlCode());
+        request->Complete(rejected != rejectedControls_.end() ? rejected->second
+                                                              : ApplyControl(request->IoControlCode(), request->Input()));
+    };
     if (controlDelay_ == Ticks::zero()) {
-        request->Complete(status);
+        answer();
         return;
     }
-    Later(controlDelay_, [request, status] {
+    Later(controlDelay_, [request, answer] {
         if (!request->Completed()) {
-            request->Complete(status);
+            answer();
         }
     });
 }
@@ -182,7 +185,15 @@ void SimulatedSerialPort::Write(const LowerRequestPtr& request)
     if (writeCompletion == WriteCompletion::WhenQueued) {
         write_ = nullptr;
         line_.Transmit(station_, request->Input());
-        request->Complete(STATUS_SUCCESS, length);
+        if (queuedWriteReportDelay == Ticks::zero()) {
+            request->Complete(STATUS_SUCCESS, length);
+            return;
+        }
+        Later(queuedWriteReportDelay, [request, length] {
+            if (!request->Completed()) {
+                request->Complete(STATUS_SUCCESS, length);
+            }
+        });
         return;
     }
     line_.Transmit(station_, request->Input(), [this, request](std::size_t sent) {

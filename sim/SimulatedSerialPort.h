@@ -67,6 +67,9 @@ public:
     void Tap(std::function<void(const LineCharacter&)> tap) { tap_ = std::move(tap); }
 
     WriteCompletion writeCompletion = WriteCompletion::WhenSent;
+    /* WhenQueued only: the UART reports the write this long after taking it,
+       as a driver whose completion waits for its next interrupt would. */
+    Ticks queuedWriteReportDelay{0};
 
     /* ---- Fault injection ---- */
     /* Requests of this kind (an IOCTL code, or 0 for reads/writes with the major) fail at once with status. */

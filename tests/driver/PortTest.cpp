@@ -126,6 +126,9 @@ TEST_F(PortTest, SwitchingToSlaveRecomputesTheTimingAndStopsSending)
     platform::File port = OpenMainAndPort();
     ASSERT_EQ(port.DeviceControl(IOCTL_HART_SET_PROTOCOL, Bytes{1, 0, 0x00, 2}, 0).status, STATUS_SUCCESS);
     EXPECT_EQ(port.DeviceControl(IOCTL_HART_GET_PROTOCOL, Bytes(4), 4).data, (Bytes{1, 0, 0x00, 2}));
+    const PHARTDEVICE_CONTEXT record = system_->PortRecord("1");
+    EXPECT_EQ(record->QuietTime, 42) << "a secondary slave waits 8 ticks longer than the primary's 34";
+    EXPECT_EQ(record->BgTimeStart, record->BgTimeBase + 43);
     /* A slave sends nothing: its writes end at once instead of waiting for ever. */
     EXPECT_EQ(port.Write(Request(0, 0)).status, STATUS_INVALID_DEVICE_STATE);
     ASSERT_EQ(port.DeviceControl(IOCTL_HART_SET_PROTOCOL, Bytes{0, 0, 0x80, 2}, 0).status, STATUS_SUCCESS);
@@ -137,10 +140,8 @@ TEST_F(PortTest, RemovalCancelsOutstandingRequestsAndSignalsTheClient)
     Boot();
     platform::File port = OpenMainAndPort();
     platform::ClientEvent removed = system_->Host().Io().CreateEvent();
-    std::uint32_t handle = removed.Handle();
-    Bytes handleBytes{static_cast<std::uint8_t>(handle), static_cast<std::uint8_t>(handle >> 8),
-                      static_cast<std::uint8_t>(handle >> 16), static_cast<std::uint8_t>(handle >> 24)};
-    ASSERT_EQ(port.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_SUBSCRIBE, handleBytes, 0).status, STATUS_SUCCESS);
+    ASSERT_EQ(port.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_SUBSCRIBE, HandleBytes(removed), 0).status,
+              STATUS_SUCCESS);
     system_->Device(0).Config().silent = true;
     auto read = port.ReadAsync(300);
     auto write = port.WriteAsync(Request(0, 0));

@@ -41,7 +41,11 @@ TEST_F(ReadWriteTest, WaitingFrameIsReadAtOnceAndInPieces)
     EXPECT_EQ(rest.data.size(), 14u) << "the next read continues the same frame";
 
     AnsweredWrite(0);
-    EXPECT_EQ(port_.Read(300).data.size(), 19u);
+    EXPECT_EQ(port_.Read(1).data, Bytes{sim::kDelimiterAck}) << "the smallest read takes the delimiter";
+    EXPECT_EQ(port_.Read(300).data.size(), 18u);
+    auto smallest = port_.ReadAsync(1);
+    AnsweredWrite(0);
+    EXPECT_EQ(smallest.Wait().data, Bytes{sim::kDelimiterAck});
 }
 
 TEST_F(ReadWriteTest, WaitingReadTakesWhatFitsAndTheRestIsDropped)
@@ -86,17 +90,116 @@ TEST_F(ReadWriteTest, WritesAreHandledOneAtATime)
     EXPECT_EQ(system_->Device(0).RequestsHeard(), 2u);
 }
 
-TEST_F(ReadWriteTest, EarlyWriteCompletionLengthensTheAnswerWait)
+/*
+ * A serial driver that reports a write within 30 ms still has its bytes on
+ * the line: the master then adds 0.9 tick a byte to its answer wait. A slow
+ * device whose answer starts after the plain wait is only heard with it.
+ */
+TEST_F(ReadWriteTest, EarlyWriteReportLengthensTheAnswerWaitBelowThirtyMilliseconds)
 {
-    Bytes frame = Request(0, 0, Bytes(9, 0x11));
-    frame.resize(20, 0x00);
-    system_->SerialPort(0).writeCompletion = sim::WriteCompletion::WhenQueued;
-    port_.Write(frame);
-    EXPECT_EQ(PortRecord()->HartResposeWaitBufferTime, 18) << "20 bytes reported written at once";
-
-    system_->SerialPort(0).writeCompletion = sim::WriteCompletion::WhenSent;
+    sim::SimulatedSerialPort& serial = system_->SerialPort(0);
+    sim::FieldDevice& device = system_->Device(0);
+    ASSERT_EQ(port_.DeviceControl(IOCTL_HART_SET_PROTOCOL, Bytes{0, 0, 0x80, 0}, 0).status, STATUS_SUCCESS);
+    device.Config().turnaround = std::chrono::duration_cast<platform::Ticks>(250ms);
+    const Bytes frame = Request(0, 0, Bytes(10, 0x11));
+    ASSERT_EQ(frame.size(), 20u);
+    serial.writeCompletion = sim::WriteCompletion::WhenQueued;
+    struct Case {
+        platform::Ticks reportedAfter;
+        USHORT allowance;
+        NTSTATUS outcome;
+    };
+    for (const Case& c : {Case{platform::Ticks{0}, 18, STATUS_SUCCESS}, Case{platform::Ticks{299'999}, 18, STATUS_SUCCESS},
+                          Case{platform::Ticks{300'000}, 0, STATUS_TRANSACTION_TIMED_OUT},
+                          Case{platform::Ticks{310'000}, 0, STATUS_TRANSACTION_TIMED_OUT}}) {
+        serial.queuedWriteReportDelay = c.reportedAfter;
+        platform::IoStatus written = port_.Write(frame);
+        EXPECT_EQ(PortRecord()->HartResposeWaitBufferTime, c.allowance) << c.reportedAfter.count();
+        EXPECT_EQ(written.status, c.outcome) << c.reportedAfter.count();
+        EXPECT_EQ(written.information, c.outcome == STATUS_SUCCESS ? 20u : 0u);
+        system_->Host().RunFor(1s);
+    }
+    serial.writeCompletion = sim::WriteCompletion::WhenSent;
     port_.Write(frame);
     EXPECT_EQ(PortRecord()->HartResposeWaitBufferTime, 0) << "reported after the bytes took 180 ms on the line";
+}
+
+TEST_F(ReadWriteTest, FailedSerialWritesEndTheClientWriteAsTimedOut)
+{
+    sim::SimulatedSerialPort& serial = system_->SerialPort(0);
+    const Bytes frame = Request(0, 0);
+    serial.RejectWrites(STATUS_UNSUCCESSFUL);
+    platform::IoStatus failed = port_.Write(frame);
+    EXPECT_EQ(failed.status, STATUS_TRANSACTION_TIMED_OUT) << "never reported as written";
+    EXPECT_EQ(failed.information, 0u);
+    EXPECT_EQ(serial.WritesSeen(), 3u) << "each of the three attempts was tried";
+    EXPECT_EQ(system_->Device(0).RequestsHeard(), 0u);
+
+    /* Only the first attempt fails: the write's outcome is that of the one that went out. */
+    auto write = port_.WriteAsync(frame);
+    ASSERT_TRUE(RunUntil([&] { return serial.WritesSeen() == 4; }));
+    serial.RejectWrites(std::nullopt);
+    platform::IoResult recovered = write.Wait();
+    EXPECT_EQ(recovered.status, STATUS_SUCCESS);
+    EXPECT_EQ(recovered.information, frame.size());
+    EXPECT_EQ(serial.WritesSeen(), 5u);
+    EXPECT_EQ(port_.Read(300).data.size(), 19u) << "its answer is read";
+}
+
+TEST_F(ReadWriteTest, RetryCountSetByTheClientDecidesTheAttempts)
+{
+    system_->Device(0).Config().silent = true;
+    for (std::uint8_t retries : {0, 4, 2}) {
+        ASSERT_EQ(port_.DeviceControl(IOCTL_HART_SET_PROTOCOL, Bytes{0, 0, 0x80, retries}, 0).status, STATUS_SUCCESS);
+        const std::size_t heard = system_->Device(0).RequestsHeard();
+        EXPECT_EQ(port_.Write(Request(0, 0)).status, STATUS_TRANSACTION_TIMED_OUT);
+        EXPECT_EQ(system_->Device(0).RequestsHeard() - heard, retries + 1u) << int(retries);
+    }
+}
+
+TEST_F(ReadWriteTest, WaitingBadFrameIsReadAtOnceWithItsCheckByteError)
+{
+    system_->Device(0).Config().corruptCheckByte = true;
+    AnsweredWrite(0);
+    platform::IoResult first = port_.Read(5);
+    EXPECT_EQ(first.status, STATUS_CRC_ERROR);
+    EXPECT_EQ(first.data.size(), 5u);
+    platform::IoResult rest = port_.Read(300);
+    EXPECT_EQ(rest.status, STATUS_CRC_ERROR) << "the rest of the same frame";
+    EXPECT_EQ(rest.data.size(), 14u);
+
+    system_->Device(0).Config().corruptCheckByte = false;
+    AnsweredWrite(0);
+    platform::IoResult good = port_.Read(300);
+    EXPECT_EQ(good.status, STATUS_SUCCESS) << "the next frame's own verdict";
+    EXPECT_EQ(good.data.size(), 19u);
+}
+
+TEST_F(ReadWriteTest, ReadCancelledDuringATransactionLeavesReceptionWorking)
+{
+    sim::FieldDevice& device = system_->Device(0);
+    device.Config().silent = true;
+    auto cancelled = port_.ReadAsync(300);
+    auto write = port_.WriteAsync(Request(0, 1));
+    ASSERT_TRUE(RunUntil([&] { return device.RequestsHeard() == 1; }));
+    system_->Host().RunFor(100ms);
+    EXPECT_TRUE(cancelled.Cancel()) << "cancelled while the master waits for the answer";
+    EXPECT_EQ(cancelled.Wait().status, STATUS_CANCELLED);
+    device.Config().silent = false;
+    EXPECT_EQ(write.Wait().status, STATUS_SUCCESS) << "the retry is answered";
+    EXPECT_EQ(write.Completions(), 1u);
+    EXPECT_EQ(device.RequestsHeard(), 2u);
+    platform::IoResult waiting = port_.Read(300);
+    ASSERT_EQ(waiting.data.size(), 12u) << "the answer was received though no read waited for it";
+    EXPECT_EQ(waiting.data[2], 1);
+
+    auto next = port_.ReadAsync(300);
+    AnsweredWrite(13);
+    platform::IoResult answer = next.Wait();
+    EXPECT_EQ(answer.status, STATUS_SUCCESS);
+    ASSERT_GT(answer.data.size(), 3u);
+    EXPECT_EQ(answer.data[2], 13);
+    EXPECT_EQ(next.Completions(), 1u);
 }
 
 TEST_F(ReadWriteTest, CancelledReadStopsReceptionUntilTheNextTransmission)

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -30,7 +31,16 @@ protected:
 
     /* A command request to a field device at a polling address, preambles and check byte included. */
     static Bytes Request(std::uint8_t pollingAddress, std::uint8_t command, const Bytes& data = {});
+    /* IOCTL_HART_MODEM_INIT's input; the lengths are the names' unless given. */
+    static Bytes ModemInit(const std::u16string& serial, const std::u16string& com, std::uint32_t comBytes = 0,
+                           std::uint32_t serialBytes = 0);
+    /* A client event's handle as IOCTL_HART_PNP_EVT_NOTIFICATIONS_SUBSCRIBE takes it. */
+    static Bytes HandleBytes(const platform::ClientEvent& event);
     int CountTrace(const std::string& text) const;
+    /* Runs the line in steps of 1 ms until done() holds; false when limit passed first. */
+    bool RunUntil(const std::function<bool()>& done, platform::Ticks limit = std::chrono::seconds(10));
+    /* The port record of COM<suffix>, which must exist. */
+    HARTDEVICE_CONTEXT& Record(const std::string& suffix = "1");
 
     std::unique_ptr<sim::SimulatedSystem> system_;
     std::unique_ptr<platform::DebugCapture> debug_;
