@@ -661,8 +661,10 @@ private:
         }
         removed_[index] = true;
         const std::string suffix = std::to_string(index + 1);
-        openAtRemoval_[index] = std::any_of(handles_.begin(), handles_.end(),
-                                            [&](const Handle& h) { return h.port == suffix && h.file.IsOpen(); });
+        /* Only an open target hears of the removal; a port device nobody opened stays. */
+        PHARTDEVICE_CONTEXT record = system_->PortRecord(suffix);
+        openAtRemoval_[index] = record != nullptr && record->IoTarget != nullptr &&
+                                WdfIoTargetGetState(record->IoTarget) != WdfIoTargetClosed;
         system_->SerialPort(static_cast<int>(index)).RemoveAt(Host().Now());
     }
 
