@@ -507,6 +507,14 @@ private:
             }
         }
         const std::size_t output = input_.Range(0, 6);
+        std::string bytes;
+        for (std::uint8_t b : data) {
+            char hex[4];
+            std::snprintf(hex, sizeof(hex), " %02X", b);
+            bytes += hex;
+        }
+        Trace("%10.3f s:   COM%s control %s, input%s\n", Seconds(Host().Now()), handle->port.c_str(),
+              Hex(static_cast<NTSTATUS>(code)).c_str(), bytes.c_str());
         Track(Kind::PortControl, handle->file.DeviceControlAsync(code, data, output), *handle, code, output);
     }
 
