@@ -613,6 +613,7 @@ private:
             return;
         }
         if (other_ && (choice & 2)) {
+            Host().RunUntilIdle();
             other_.reset();
             return;
         }
@@ -873,8 +874,7 @@ private:
     /* The faults stop: what was outstanding must end. */
     void Settle()
     {
-        faults_.reset();
-        other_.reset();
+        DropLineHelpers();
         for (int device = 0; device < system_->DeviceCount(); device++) {
             system_->Device(device).Config().silent = false;
         }
@@ -913,6 +913,19 @@ private:
                 fuzz::Fail("a cancelled read on COM" + tracked.port + " never completed");
             }
         }
+    }
+
+    /*
+     * The line's helpers cancel their scheduled tasks when they go, but the
+     * dispatcher cannot cancel a task that is already due and waiting to run
+     * (a run that stopped at a completion can leave such tasks behind): they
+     * run first.
+     */
+    void DropLineHelpers()
+    {
+        Host().RunUntilIdle();
+        faults_.reset();
+        other_.reset();
     }
 
     /* Where nothing rules it out, an open port serves its control requests and carries a transaction. */
@@ -1015,8 +1028,7 @@ private:
 
     void ExitWithRequestsPending()
     {
-        faults_.reset();
-        other_.reset();
+        DropLineHelpers();
         system_->Unload();
         Host().RunUntilIdle();
         handles_.clear();
