@@ -244,7 +244,7 @@ private:
             });
         }
         removed_.assign(static_cast<std::size_t>(options.serialPorts), false);
-        openAtRemoval_.assign(static_cast<std::size_t>(options.serialPorts), false);
+        openAtRemoval_.assign(static_cast<std::size_t>(options.serialPorts), nullptr);
         refusedControls_.assign(static_cast<std::size_t>(options.serialPorts), false);
         OpenMain();
     }
@@ -672,8 +672,10 @@ private:
         const std::string suffix = std::to_string(index + 1);
         /* Only an open target hears of the removal; a port device nobody opened stays. */
         PHARTDEVICE_CONTEXT record = system_->PortRecord(suffix);
-        openAtRemoval_[index] = record != nullptr && record->IoTarget != nullptr &&
-                                WdfIoTargetGetState(record->IoTarget) != WdfIoTargetClosed;
+        if (record != nullptr && record->IoTarget != nullptr &&
+            WdfIoTargetGetState(record->IoTarget) != WdfIoTargetClosed) {
+            openAtRemoval_[index] = record->Device;
+        }
         system_->SerialPort(static_cast<int>(index)).RemoveAt(Host().Now());
     }
 
@@ -928,13 +930,29 @@ private:
         other_.reset();
     }
 
+    /* The device is still one of the driver's port devices (a name can be claimed by another). */
+    bool PortDeviceLives(WDFDEVICE device)
+    {
+        WDFDRIVER driver = Host().Driver();
+        PDRIVER_CONTEXT context = driver != nullptr ? HartGetDriverContext(driver) : nullptr;
+        if (context == nullptr || context->Collection == nullptr) {
+            return false;
+        }
+        for (ULONG i = 0; i < WdfCollectionGetCount(context->Collection); i++) {
+            if (WdfCollectionGetItem(context->Collection, i) == device) {
+                return true;
+            }
+        }
+        return false;
+    }
+
     /* Where nothing rules it out, an open port serves its control requests and carries a transaction. */
     void CheckHealth()
     {
         for (std::size_t index = 0; index < removed_.size(); index++) {
             const std::string suffix = std::to_string(index + 1);
             if (removed_[index]) {
-                if (openAtRemoval_[index] && system_->PortRecord(suffix) != nullptr) {
+                if (openAtRemoval_[index] != nullptr && PortDeviceLives(openAtRemoval_[index])) {
                     fuzz::Fail("the port device of COM" + suffix + " outlived its serial port");
                 }
                 continue;
@@ -1065,7 +1083,8 @@ private:
     std::vector<Tracked> requests_;
     std::vector<std::deque<Heard>> heard_;
     std::vector<bool> removed_;
-    std::vector<bool> openAtRemoval_;
+    /* The port device whose target was open when its serial port went away. */
+    std::vector<WDFDEVICE> openAtRemoval_;
     std::vector<bool> refusedControls_;
     int nextHandle_ = 1;
     Ticks scriptTime_{};
