@@ -274,8 +274,9 @@ private:
             case 4: value = defaults[i] > 1 ? defaults[i] - 1 : 1; break;
             default: value = defaults[i] + input_.Byte() % 8; break;
             }
-            /* Liveness is only asked of a driver whose timing is within reach of its defaults. */
-            if (value == 0 ? defaults[i] != 0 : value > 2 * defaults[i] + 8) {
+            /* Liveness is only asked of the default timing: a longer hold, say, can leave a
+               master no way into a burst device's pauses, and then never sending is right. */
+            if (value != defaults[i]) {
                 saneTiming_ = false;
             }
             char line[64];
