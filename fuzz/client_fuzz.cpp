@@ -41,6 +41,7 @@
 #include "link/HartTrace.h"
 #include "port/HartIoctl.h"
 #include "serial/HartSerial.h"
+#include "sim/HartFrame.h"
 #include "sim/LineFaults.h"
 #include "sim/SimulatedSystem.h"
 
@@ -169,22 +170,6 @@ bool Allowed(Kind kind, ULONG code, NTSTATUS status)
     default:
         return any({STATUS_SUCCESS, STATUS_BUFFER_TOO_SMALL, STATUS_INVALID_PARAMETER, STATUS_NOT_SUPPORTED,
                     STATUS_OBJECT_NAME_COLLISION, STATUS_OBJECT_NAME_NOT_FOUND, STATUS_INVALID_DEVICE_STATE});
-    }
-}
-
-std::size_t HeaderLength(std::uint8_t delimiter)
-{
-    const std::size_t expansion = (delimiter >> 5) & 3;
-    switch (delimiter & 0x9F) {
-    case 0x02:
-    case 0x06:
-        return expansion + 3;
-    case 0x81:
-    case 0x82:
-    case 0x86:
-        return expansion + 7;
-    default:
-        return 0;
     }
 }
 
@@ -820,7 +805,7 @@ private:
         const std::deque<Heard>& heard = heard_[index];
         for (std::size_t d = 2; d < heard.size(); d++) {
             const std::uint8_t delimiter = heard[d].byte;
-            const std::size_t header = HeaderLength(delimiter);
+            const std::size_t header = sim::HeaderLength(delimiter);
             if ((delimiter & 7) != sim::kDelimiterAck || header == 0 || heard[d - 1].byte != sim::kPreamble ||
                 heard[d - 2].byte != sim::kPreamble || d + header >= heard.size()) {
                 continue;
@@ -860,7 +845,7 @@ private:
             return;
         }
         const Bytes& frame = result.data;
-        const std::size_t header = HeaderLength(frame[0]);
+        const std::size_t header = sim::HeaderLength(frame[0]);
         if (header == 0 || frame.size() < header + 2 || frame.size() != header + 2 + frame[header]) {
             return;
         }
