@@ -41,6 +41,7 @@
 #include "link/HartTrace.h"
 #include "port/HartIoctl.h"
 #include "serial/HartSerial.h"
+#include "sim/HartFrame.h"
 #include "sim/LineFaults.h"
 #include "sim/SimulatedSystem.h"
 
@@ -172,22 +173,6 @@ bool Allowed(Kind kind, ULONG code, NTSTATUS status)
     }
 }
 
-std::size_t HeaderLength(std::uint8_t delimiter)
-{
-    const std::size_t expansion = (delimiter >> 5) & 3;
-    switch (delimiter & 0x9F) {
-    case 0x02:
-    case 0x06:
-        return expansion + 3;
-    case 0x81:
-    case 0x82:
-    case 0x86:
-        return expansion + 7;
-    default:
-        return 0;
-    }
-}
-
 class ClientRun {
 public:
     explicit ClientRun(fuzz::FuzzInput& input) : input_(input) {}
@@ -244,7 +229,7 @@ private:
             });
         }
         removed_.assign(static_cast<std::size_t>(options.serialPorts), false);
-        openAtRemoval_.assign(static_cast<std::size_t>(options.serialPorts), false);
+        openAtRemoval_.assign(static_cast<std::size_t>(options.serialPorts), nullptr);
         refusedControls_.assign(static_cast<std::size_t>(options.serialPorts), false);
         OpenMain();
     }
@@ -274,8 +259,9 @@ private:
             case 4: value = defaults[i] > 1 ? defaults[i] - 1 : 1; break;
             default: value = defaults[i] + input_.Byte() % 8; break;
             }
-            /* Liveness is only asked of a driver whose timing is within reach of its defaults. */
-            if (value == 0 ? defaults[i] != 0 : value > 2 * defaults[i] + 8) {
+            /* Liveness is only asked of the default timing: a longer hold, say, can leave a
+               master no way into a burst device's pauses, and then never sending is right. */
+            if (value != defaults[i]) {
                 saneTiming_ = false;
             }
             char line[64];
@@ -507,6 +493,14 @@ private:
             }
         }
         const std::size_t output = input_.Range(0, 6);
+        std::string bytes;
+        for (std::uint8_t b : data) {
+            char hex[4];
+            std::snprintf(hex, sizeof(hex), " %02X", b);
+            bytes += hex;
+        }
+        Trace("%10.3f s:   COM%s control %s, input%s\n", Seconds(Host().Now()), handle->port.c_str(),
+              Hex(static_cast<NTSTATUS>(code)).c_str(), bytes.c_str());
         Track(Kind::PortControl, handle->file.DeviceControlAsync(code, data, output), *handle, code, output);
     }
 
@@ -605,6 +599,7 @@ private:
             return;
         }
         if (other_ && (choice & 2)) {
+            Host().RunUntilIdle();
             other_.reset();
             return;
         }
@@ -661,11 +656,12 @@ private:
         }
         removed_[index] = true;
         const std::string suffix = std::to_string(index + 1);
-        /* Only a port device that has its serial port open hears of the removal; a
-           handle may still be open on a port device that the main device's last
-           close already deleted. */
+        /* Only an open target hears of the removal; a port device nobody opened stays. */
         PHARTDEVICE_CONTEXT record = system_->PortRecord(suffix);
-        openAtRemoval_[index] = record != nullptr && record->IoTarget != nullptr;
+        if (record != nullptr && record->IoTarget != nullptr &&
+            WdfIoTargetGetState(record->IoTarget) != WdfIoTargetClosed) {
+            openAtRemoval_[index] = record->Device;
+        }
         system_->SerialPort(static_cast<int>(index)).RemoveAt(Host().Now());
     }
 
@@ -809,7 +805,7 @@ private:
         const std::deque<Heard>& heard = heard_[index];
         for (std::size_t d = 2; d < heard.size(); d++) {
             const std::uint8_t delimiter = heard[d].byte;
-            const std::size_t header = HeaderLength(delimiter);
+            const std::size_t header = sim::HeaderLength(delimiter);
             if ((delimiter & 7) != sim::kDelimiterAck || header == 0 || heard[d - 1].byte != sim::kPreamble ||
                 heard[d - 2].byte != sim::kPreamble || d + header >= heard.size()) {
                 continue;
@@ -849,7 +845,7 @@ private:
             return;
         }
         const Bytes& frame = result.data;
-        const std::size_t header = HeaderLength(frame[0]);
+        const std::size_t header = sim::HeaderLength(frame[0]);
         if (header == 0 || frame.size() < header + 2 || frame.size() != header + 2 + frame[header]) {
             return;
         }
@@ -866,8 +862,7 @@ private:
     /* The faults stop: what was outstanding must end. */
     void Settle()
     {
-        faults_.reset();
-        other_.reset();
+        DropLineHelpers();
         for (int device = 0; device < system_->DeviceCount(); device++) {
             system_->Device(device).Config().silent = false;
         }
@@ -908,13 +903,42 @@ private:
         }
     }
 
+    /*
+     * The line's helpers cancel their scheduled tasks when they go, but the
+     * dispatcher cannot cancel a task that is already due and waiting to run
+     * (a run that stopped at a completion can leave such tasks behind): they
+     * run first.
+     */
+    void DropLineHelpers()
+    {
+        Host().RunUntilIdle();
+        faults_.reset();
+        other_.reset();
+    }
+
+    /* The device is still one of the driver's port devices (a name can be claimed by another). */
+    bool PortDeviceLives(WDFDEVICE device)
+    {
+        WDFDRIVER driver = Host().Driver();
+        PDRIVER_CONTEXT context = driver != nullptr ? HartGetDriverContext(driver) : nullptr;
+        if (context == nullptr || context->Collection == nullptr) {
+            return false;
+        }
+        for (ULONG i = 0; i < WdfCollectionGetCount(context->Collection); i++) {
+            if (WdfCollectionGetItem(context->Collection, i) == device) {
+                return true;
+            }
+        }
+        return false;
+    }
+
     /* Where nothing rules it out, an open port serves its control requests and carries a transaction. */
     void CheckHealth()
     {
         for (std::size_t index = 0; index < removed_.size(); index++) {
             const std::string suffix = std::to_string(index + 1);
             if (removed_[index]) {
-                if (openAtRemoval_[index] && system_->PortRecord(suffix) != nullptr) {
+                if (openAtRemoval_[index] != nullptr && PortDeviceLives(openAtRemoval_[index])) {
                     fuzz::Fail("the port device of COM" + suffix + " outlived its serial port");
                 }
                 continue;
@@ -1008,8 +1032,7 @@ private:
 
     void ExitWithRequestsPending()
     {
-        faults_.reset();
-        other_.reset();
+        DropLineHelpers();
         system_->Unload();
         Host().RunUntilIdle();
         handles_.clear();
@@ -1046,7 +1069,8 @@ private:
     std::vector<Tracked> requests_;
     std::vector<std::deque<Heard>> heard_;
     std::vector<bool> removed_;
-    std::vector<bool> openAtRemoval_;
+    /* The port device whose target was open when its serial port went away. */
+    std::vector<WDFDEVICE> openAtRemoval_;
     std::vector<bool> refusedControls_;
     int nextHandle_ = 1;
     Ticks scriptTime_{};

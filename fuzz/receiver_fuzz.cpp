@@ -18,6 +18,7 @@
 
 #include "FuzzInput.h"
 #include "link/HartTrace.h"
+#include "sim/HartFrame.h"
 #include "sim/LinkHarness.h"
 
 namespace {
@@ -32,34 +33,13 @@ constexpr NTSTATUS kReadStatuses[] = {STATUS_SUCCESS,     STATUS_SUCCESS,       
                                       STATUS_CANCELLED,   STATUS_TIMEOUT,        STATUS_BUFFER_OVERFLOW,
                                       STATUS_DEVICE_NOT_READY};
 
-/* Header bytes after a delimiter the receiver accepts; 0 for any other. */
-std::size_t HeaderLength(std::uint8_t delimiter)
-{
-    const std::size_t expansion = (delimiter >> 5) & 3;
-    switch (delimiter & 0x9F) {
-    case 0x02:
-    case 0x06:
-        return expansion + 3;
-    case 0x81:
-    case 0x82:
-    case 0x86:
-        return expansion + 7;
-    default:
-        return 0;
-    }
-}
-
+/* The receive-mask bit of a frame class: BACK, STX and ACK for this master in
+   the low nibble, the same for the other master in the high one. */
 std::uint8_t MaskBitOfClass(std::uint8_t frameClass)
 {
-    switch (frameClass) {
-    case 0x01: return 0x01;
-    case 0x02: return 0x04;
-    case 0x06: return 0x02;
-    case 0x81: return 0x10;
-    case 0x82: return 0x40;
-    case 0x86: return 0x20;
-    default: return 0;
-    }
+    static const std::uint8_t byType[8] = {0, 0x01, 0x04, 0, 0, 0, 0x02, 0};
+    const std::uint8_t bit = byType[frameClass & 7];
+    return (frameClass & 0x80) ? static_cast<std::uint8_t>(bit << 4) : bit;
 }
 
 class ReceiverRun {
@@ -158,7 +138,7 @@ private:
         if (frame.empty() || frame.size() > HART_BUFFER_SIZE) {
             fuzz::Fail("delivered a frame of " + std::to_string(frame.size()) + " bytes");
         }
-        const std::size_t header = HeaderLength(frame[0]);
+        const std::size_t header = sim::HeaderLength(frame[0]);
         if (header == 0 || frame.size() < header + 2 || frame.size() != header + 2 + frame[header]) {
             fuzz::Fail("delivered frame's length " + std::to_string(frame.size()) + " disagrees with its header");
         }

@@ -2,8 +2,6 @@
 
 namespace sim {
 
-namespace {
-/* Header bytes after the delimiter, or 0 for a delimiter no station sends. */
 std::size_t HeaderLength(std::uint8_t delimiter)
 {
     std::size_t expansion = (delimiter >> 5) & 3;
@@ -19,7 +17,6 @@ std::size_t HeaderLength(std::uint8_t delimiter)
         return 0;
     }
 }
-} // namespace
 
 std::uint8_t CheckByte(const Bytes& body)
 {

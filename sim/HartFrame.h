@@ -40,6 +40,9 @@ struct HartFrame {
     Bytes Encode() const;
 };
 
+/* Header bytes after the delimiter (address, expansion bytes, command, byte
+   count), or 0 for a delimiter no station sends. */
+std::size_t HeaderLength(std::uint8_t delimiter);
 /* The check byte: exclusive OR of every byte given. */
 std::uint8_t CheckByte(const Bytes& body);
 /* Preambles, then the frame. */
