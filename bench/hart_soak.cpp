@@ -131,6 +131,7 @@ int main(int argc, char** argv)
     const auto wallStart = std::chrono::steady_clock::now();
 
     sim::SystemOptions options;
+    options.universalRevision = 5; /* the pollers send short frames */
     options.serialPorts = 1;
     options.fieldDevices = 3;
     options.burstDevice = true;

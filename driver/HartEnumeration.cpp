@@ -136,6 +136,13 @@ NTSTATUS CreateHartDevices(WDFDEVICE Device)
  */
 static VOID HartStopPortBeforeDelete(PHARTDEVICE_CONTEXT PortContext)
 {
+    /* Nothing new may reach the port while it goes: what still waits in its queues ends there. */
+    WDFQUEUE queues[] = {PortContext->QueueWrite, PortContext->QueueRead, PortContext->QueueIoctl};
+    for (WDFQUEUE queue : queues) {
+        if (queue != NULL) {
+            WdfIoQueuePurge(queue, NULL, NULL);
+        }
+    }
     if (PortContext->LinkTimer != NULL) {
         WdfTimerStop(PortContext->LinkTimer, TRUE);
     }

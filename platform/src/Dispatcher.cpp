@@ -152,7 +152,7 @@ Dispatcher::TimerKey Dispatcher::Schedule(Ticks due, Task task, SyncScope* scope
         scope->dispatcher_ = this;
     }
     TimerKey key{due, nextSequence_++};
-    timerNodes_.Insert(timers_, key, ScheduledTask{std::move(task), scope});
+    timerNodes_.Insert(timers_, key, ScheduledTask{std::move(task), scope, key.sequence});
     return key;
 }
 
@@ -160,7 +160,16 @@ bool Dispatcher::Cancel(const TimerKey& key)
 {
     auto node = timers_.extract(key);
     if (node.empty()) {
-        return false;
+        /* Due already, but not run yet: it waits among the ready tasks. */
+        auto ready = std::find_if(ready_.begin(), ready_.end(), [&key](const ScheduledTask& task) {
+            return task.sequence != 0 && task.sequence == key.sequence;
+        });
+        if (ready == ready_.end()) {
+            return false;
+        }
+        ScheduledTask cancelled = std::move(*ready);
+        ready_.erase(ready);
+        return true;
     }
     /* Destroyed after the node is put away: what it captured may schedule again. */
     ScheduledTask cancelled = std::move(node.mapped());

@@ -229,5 +229,20 @@ TEST_F(LifecycleTest, AnswerLeftInTheSerialPortIsNeverTakenForALaterOne)
     EXPECT_EQ(next.data[2], 2) << "the answer read is the one to command 2";
 }
 
+TEST_F(LifecycleTest, PortOpenedWhileSuspendedSendsAfterTheResume)
+{
+    Boot();
+    main_ = std::move(system_->OpenMain().file);
+    ASSERT_TRUE(NT_SUCCESS(system_->Host().SuspendDevice()));
+    auto port = system_->OpenPort("1");
+    ASSERT_TRUE(NT_SUCCESS(port.status));
+    auto write = port.file.WriteAsync(Request(0, 0));
+    system_->Host().RunFor(100ms);
+    ASSERT_TRUE(NT_SUCCESS(system_->Host().ResumeDevice()));
+    system_->Host().RunFor(5s);
+    ASSERT_TRUE(write.Done()) << "a port that was never suspended is restarted all the same";
+    EXPECT_EQ(write.Result().status, STATUS_SUCCESS);
+}
+
 } // namespace
 } // namespace drivertest

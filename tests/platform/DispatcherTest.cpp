@@ -68,6 +68,23 @@ TEST(Dispatcher, TasksOfAScopeThatGoesStillRunOnceAndNeverTouchIt)
     EXPECT_EQ(order.back(), "orphan");
 }
 
+TEST(Dispatcher, ATaskDueButNotRunCanStillBeCancelled)
+{
+    platform::Host host;
+    platform::Dispatcher& loop = host.GetDispatcher();
+    std::vector<std::string> order;
+    platform::Dispatcher::TimerKey second{};
+    loop.Schedule(1ms, [&] {
+        order.push_back("first");
+        EXPECT_TRUE(loop.Cancel(second)) << "due at the same instant, not run yet";
+    });
+    second = loop.Schedule(1ms, [&] { order.push_back("second"); });
+    loop.Schedule(1ms, [&] { order.push_back("third"); });
+    host.RunFor(2ms);
+    EXPECT_THAT(order, ElementsAre("first", "third"));
+    EXPECT_FALSE(loop.Cancel(second));
+}
+
 TEST(Dispatcher, NestedWaitReportsWhenNothingCanEverHappen)
 {
     platform::Host host;

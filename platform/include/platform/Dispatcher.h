@@ -42,6 +42,8 @@ class Dispatcher;
 struct ScheduledTask {
     Task run;
     SyncScope* scope = nullptr;
+    /* The timer's sequence number while it may still be cancelled; 0 for a post. */
+    std::uint64_t sequence = 0;
 };
 
 /*
@@ -185,7 +187,7 @@ private:
     std::map<TimerKey, ScheduledTask> timers_;
     /* Periodic timers re-arm on every tick; their nodes go round. */
     NodeReuse<std::map<TimerKey, ScheduledTask>> timerNodes_;
-    std::uint64_t nextSequence_ = 0;
+    std::uint64_t nextSequence_ = 1;
     unsigned depth_ = 0;
 
     std::mutex inboxMutex_;
