@@ -72,7 +72,7 @@ constexpr NamedBit kExtendedStatus[] = {
     {0x02, "device variable alert", "device_variable_alert"},
     {0x04, "critical power failure", "critical_power_failure"},
     {0x08, "failure", "failure"},
-    {0x10, "out of specification", "out_of_specification"},
+    {0x10, "outside its rated range", "outside_rated_range"},
     {0x20, "function check", "function_check"},
 };
 

@@ -32,8 +32,12 @@ EVT_WDF_WORKITEM HartEvtWorkItemCleanup;
 /* Port enumeration and the main device's control requests. */
 NTSTATUS CreateHartDevices(WDFDEVICE Device);
 NTSTATUS DeleteHartDevices(PDRIVER_CONTEXT DriverContext);
-/* Tears one port device down and takes it out of the collection; the caller holds the driver's lock. */
-VOID HartDeletePortDevice(PDRIVER_CONTEXT DriverContext, WDFDEVICE Port);
+/*
+ * Tears down a port device the caller has taken out of the driver's
+ * collection. It waits for the port's callbacks, so the caller must not hold
+ * the driver's lock: a serial port's removal, running meanwhile, takes it.
+ */
+VOID HartDeletePortDevice(WDFDEVICE Port);
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL HartFuncDeviceQueueEvtIoDeviceControl;
 
 /* The serial device map the enumeration reads. */

@@ -147,12 +147,7 @@ static VOID HartStopPortBeforeDelete(PHARTDEVICE_CONTEXT PortContext)
         WdfTimerStop(PortContext->LinkTimer, TRUE);
     }
     PortContext->SerialReadActive = 0;
-    WDFWORKITEM workItems[] = {PortContext->WorkItemRead, PortContext->WorkItemWrite, PortContext->WorkItemTriggerTx};
-    for (WDFWORKITEM workItem : workItems) {
-        if (workItem != NULL) {
-            WdfWorkItemFlush(workItem);
-        }
-    }
+    HartFlushPortWorkItems(PortContext);
     if (PortContext->PendingWriteRequest != NULL) {
         HartTrace(0x10, "%s: completing the pending write of a port that goes\n", "DeleteHartDevices");
         WdfRequestComplete(PortContext->PendingWriteRequest, STATUS_CANCELLED);
@@ -163,7 +158,7 @@ static VOID HartStopPortBeforeDelete(PHARTDEVICE_CONTEXT PortContext)
     }
 }
 
-VOID HartDeletePortDevice(PDRIVER_CONTEXT DriverContext, WDFDEVICE Port)
+VOID HartDeletePortDevice(WDFDEVICE Port)
 {
     PHARTDEVICE_CONTEXT portContext = HartGetDeviceContext(Port);
     if (portContext != NULL) {
@@ -185,7 +180,6 @@ VOID HartDeletePortDevice(PDRIVER_CONTEXT DriverContext, WDFDEVICE Port)
         }
         HartDeletePortLink(portContext);
     }
-    WdfCollectionRemove(DriverContext->Collection, Port);
     WdfObjectDelete(Port);
 }
 
@@ -207,8 +201,9 @@ NTSTATUS DeleteHartDevices(PDRIVER_CONTEXT DriverContext)
             WdfWaitLockRelease(DriverContext->WaitLock);
             return STATUS_SUCCESS;
         }
-        HartDeletePortDevice(DriverContext, port);
+        WdfCollectionRemove(DriverContext->Collection, port);
         WdfWaitLockRelease(DriverContext->WaitLock);
+        HartDeletePortDevice(port);
     }
 }
 

@@ -226,12 +226,7 @@ static VOID HartSuspendPort(WDFDEVICE Port, PHARTDEVICE_CONTEXT PortContext)
 {
     WdfTimerStop(PortContext->LinkTimer, TRUE);
     PortContext->SerialReadActive = 0;
-    WDFWORKITEM workItems[] = {PortContext->WorkItemRead, PortContext->WorkItemWrite, PortContext->WorkItemTriggerTx};
-    for (WDFWORKITEM workItem : workItems) {
-        if (workItem != NULL) {
-            WdfWorkItemFlush(workItem);
-        }
-    }
+    HartFlushPortWorkItems(PortContext);
     WdfIoTargetStop(PortContext->IoTarget, WdfIoTargetCancelSentIo);
     WdfIoQueuePurge(PortContext->QueueWriteSecondary, NULL, NULL);
     WdfIoQueuePurge(PortContext->QueueIoctl, NULL, NULL);
@@ -290,7 +285,7 @@ VOID HartDeletePortLink(PHARTDEVICE_CONTEXT PortContext)
     }
 }
 
-/* Every port device whose serial port went away; the caller holds the driver's lock. */
+/* A port device whose serial port went away, or NULL; the caller holds the driver's lock. */
 static WDFDEVICE HartFindRemovedPort(PDRIVER_CONTEXT DriverContext)
 {
     ULONG count = WdfCollectionGetCount(DriverContext->Collection);
@@ -313,12 +308,19 @@ VOID HartEvtWorkItemCleanup(WDFWORKITEM WorkItem)
         return;
     }
     PDRIVER_CONTEXT driverContext = HartGetDriverContext(WdfDeviceGetDriver(cleanupContext->MainDevice));
-    WdfWaitLockAcquire(driverContext->WaitLock, NULL);
-    for (WDFDEVICE port = HartFindRemovedPort(driverContext); port != NULL; port = HartFindRemovedPort(driverContext)) {
-        HartDeletePortDevice(driverContext, port);
+    for (;;) {
+        WdfWaitLockAcquire(driverContext->WaitLock, NULL);
+        WDFDEVICE port = HartFindRemovedPort(driverContext);
+        if (port != NULL) {
+            WdfCollectionRemove(driverContext->Collection, port);
+        }
+        WdfWaitLockRelease(driverContext->WaitLock);
+        if (port == NULL) {
+            break;
+        }
+        HartDeletePortDevice(port);
         HartTrace(0x10, "Hart Device Object deleted...\n");
     }
     cleanupContext->HartDevice = NULL;
-    WdfWaitLockRelease(driverContext->WaitLock);
     HartTrace(0x02, "%s <<<<<\n", "HartEvtWorkItemCleanup");
 }

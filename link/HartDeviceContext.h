@@ -145,6 +145,8 @@ typedef struct _HARTDEVICE_CONTEXT {
     WDFREQUEST ReadRequestToSerial;
     WDFSPINLOCK ReadSpinLock;
     UCHAR SerialReadActive;
+    /* A serial read is being sent: a completion now comes from inside the send. */
+    BOOLEAN SerialReadSending;
 
     /* Transmit timing. */
     USHORT HartResposeWaitBufferTime;

@@ -15,6 +15,8 @@ NTSTATUS HartCreateSecondaryReadQueue(PHARTDEVICE_CONTEXT DeviceContext);
 NTSTATUS HartCreateSecondaryWriteQueue(PHARTDEVICE_CONTEXT DeviceContext);
 NTSTATUS HartCreateQueueIoctl(WDFDEVICE Device);
 NTSTATUS HartInitializeWorkItems(WDFDEVICE Device);
+/* Waits until none of the port's work items is queued or running. */
+VOID HartFlushPortWorkItems(PHARTDEVICE_CONTEXT DeviceContext);
 
 /* Open, cleanup, close and removal of the serial port. */
 EVT_WDF_DEVICE_FILE_CREATE HartEvtDeviceFileCreate;

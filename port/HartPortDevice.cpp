@@ -313,3 +313,14 @@ NTSTATUS HartInitializeWorkItems(WDFDEVICE Device)
     }
     return status;
 }
+
+VOID HartFlushPortWorkItems(PHARTDEVICE_CONTEXT DeviceContext)
+{
+    WDFWORKITEM workItems[] = {DeviceContext->WorkItemRead, DeviceContext->WorkItemWrite,
+                               DeviceContext->WorkItemTriggerTx};
+    for (WDFWORKITEM workItem : workItems) {
+        if (workItem != NULL) {
+            WdfWorkItemFlush(workItem);
+        }
+    }
+}

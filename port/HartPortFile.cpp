@@ -111,13 +111,7 @@ static VOID HartStopPortIo(PHARTDEVICE_CONTEXT DeviceContext)
     }
     DeviceContext->SerialReadActive = 0;
     /* A write work item still queued would send a frame for a port that is closing. */
-    WDFWORKITEM workItems[] = {DeviceContext->WorkItemRead, DeviceContext->WorkItemWrite,
-                               DeviceContext->WorkItemTriggerTx};
-    for (WDFWORKITEM workItem : workItems) {
-        if (workItem != NULL) {
-            WdfWorkItemFlush(workItem);
-        }
-    }
+    HartFlushPortWorkItems(DeviceContext);
     if (DeviceContext->ReadRequestToSerial != NULL) {
         if (WdfRequestCancelSentRequest(DeviceContext->ReadRequestToSerial)) {
             HartTrace(0x10, "****** Cancelled pDeviceContext->ReadRequestToSerial\n");

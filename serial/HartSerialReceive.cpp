@@ -75,7 +75,10 @@ BOOLEAN HartReadDataFromPort(PHARTDEVICE_CONTEXT DeviceContext)
         return FALSE;
     }
     WdfRequestSetCompletionRoutine(DeviceContext->ReadRequestToSerial, HartGotDataFromSerialPort, DeviceContext);
-    if (!WdfRequestSend(DeviceContext->ReadRequestToSerial, DeviceContext->IoTarget, WDF_NO_SEND_OPTIONS)) {
+    DeviceContext->SerialReadSending = TRUE;
+    BOOLEAN sent = WdfRequestSend(DeviceContext->ReadRequestToSerial, DeviceContext->IoTarget, WDF_NO_SEND_OPTIONS);
+    DeviceContext->SerialReadSending = FALSE;
+    if (!sent) {
         WdfSpinLockRelease(DeviceContext->ReadSpinLock);
         NTSTATUS sendStatus = WdfRequestGetStatus(DeviceContext->ReadRequestToSerial);
         /* No completion routine runs for a refused read: it is released here, and no read is under way. */
@@ -124,11 +127,14 @@ VOID HartGotDataFromSerialPort(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQU
     if (deviceContext->ReadRequestToSerial == Request) {
         HartReleaseSerialRead(deviceContext, memory);
     }
-    if (!NT_SUCCESS(Params->IoStatus.Status) && Params->IoStatus.Information == 0) {
+    if (deviceContext->SerialReadSending && !NT_SUCCESS(Params->IoStatus.Status) &&
+        Params->IoStatus.Information == 0) {
         /*
-         * Refused or cancelled with nothing read: a serial port that is going
-         * fails every read inside its send, so reading again at once would
+         * Failed inside its own send with nothing read: a serial port that is
+         * going fails every read that way, so reading again at once would
          * spin. The loop rests until the next transmission or open re-arms it.
+         * A read that fails later is read again as before: what the line
+         * brings meanwhile is heard as it comes, not left in the serial port.
          */
         HartTrace(0x10, "%s: read ended with 0x%X, the read loop rests\n", "HartGotDataFromSerialPort",
                   (unsigned)Params->IoStatus.Status);

@@ -203,7 +203,7 @@ TEST(UniversalTest, TextsDatesAndStatusBytes)
     hart::AdditionalStatus status = *hart::DecodeAdditionalStatus(fortyEight);
     EXPECT_EQ(status.deviceSpecific, (Bytes{0x01, 0, 0, 0, 0, 0}));
     EXPECT_EQ(hart::BitNames(hart::ExtendedStatusBits(), *status.extendedStatus),
-              std::vector<std::string>{"out of specification"});
+              std::vector<std::string>{"outside its rated range"});
     EXPECT_EQ(status.standardized, (Bytes{0x01, 0x00, 0x00, 0x00}));
     EXPECT_EQ(hart::BitNames(hart::StandardizedStatus0Bits(), status.standardized[0]),
               std::vector<std::string>{"simulation active"});
