@@ -150,11 +150,7 @@ static VOID HartStopPortBeforeDelete(PHARTDEVICE_CONTEXT PortContext)
     HartFlushPortWorkItems(PortContext);
     if (PortContext->PendingWriteRequest != NULL) {
         HartTrace(0x10, "%s: completing the pending write of a port that goes\n", "DeleteHartDevices");
-        WdfRequestComplete(PortContext->PendingWriteRequest, STATUS_CANCELLED);
-        PortContext->PendingWriteRequest = NULL;
-        PortContext->WriteBuffer = NULL;
-        PortContext->WriteBufferLength = 0;
-        PortContext->WriteRetriesLeftCount = 0;
+        HartEndPendingWrite(PortContext, STATUS_CANCELLED);
     }
 }
 

@@ -30,6 +30,8 @@ EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE HartEvtIoCanceledOnQueueRead;
 
 /* Writes. */
 EVT_WDF_IO_QUEUE_IO_WRITE HartQueueEvtIoWrite;
+/* Completes the write the master holds, if any, with Status and forgets it and its retries. */
+VOID HartEndPendingWrite(PHARTDEVICE_CONTEXT DeviceContext, NTSTATUS Status);
 EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE HartEvtIoCanceledOnQueueWrite;
 
 /* Control requests. */

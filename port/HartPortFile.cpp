@@ -179,11 +179,7 @@ static VOID HartReleaseNotificationEvent(PHARTDEVICE_CONTEXT DeviceContext)
 static VOID HartCancelPendingWrite(PHARTDEVICE_CONTEXT DeviceContext)
 {
     if (DeviceContext->PendingWriteRequest != NULL) {
-        WdfRequestComplete(DeviceContext->PendingWriteRequest, STATUS_CANCELLED);
-        DeviceContext->PendingWriteRequest = NULL;
-        DeviceContext->WriteBuffer = NULL;
-        DeviceContext->WriteBufferLength = 0;
-        DeviceContext->WriteRetriesLeftCount = 0;
+        HartEndPendingWrite(DeviceContext, STATUS_CANCELLED);
     }
 }
 

@@ -92,15 +92,10 @@ static VOID HartTraceProtocol(ULONG Level, const HART_PROTOCOL_INFO* Protocol)
 static VOID HartEndWriteForSlave(PHARTDEVICE_CONTEXT DeviceContext)
 {
     ClearTransmitRequest(DeviceContext->Device);
-    DeviceContext->WriteRetriesLeftCount = 0;
-    if (DeviceContext->PendingWriteRequest == NULL) {
-        return;
+    if (DeviceContext->PendingWriteRequest != NULL) {
+        HartTrace(0x01, "%s: the port became a slave, its pending write ends\n", "HartQueueEvtIoDeviceControl");
     }
-    HartTrace(0x01, "%s: the port became a slave, its pending write ends\n", "HartQueueEvtIoDeviceControl");
-    WdfRequestComplete(DeviceContext->PendingWriteRequest, STATUS_INVALID_DEVICE_STATE);
-    DeviceContext->PendingWriteRequest = NULL;
-    DeviceContext->WriteBuffer = NULL;
-    DeviceContext->WriteBufferLength = 0;
+    HartEndPendingWrite(DeviceContext, STATUS_INVALID_DEVICE_STATE);
 }
 
 /* A master that becomes a slave: the timing set of the new role, and the link restarts. */

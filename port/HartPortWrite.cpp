@@ -62,3 +62,15 @@ VOID HartEvtIoCanceledOnQueueWrite(WDFQUEUE Queue, WDFREQUEST Request)
     WdfRequestComplete(Request, STATUS_CANCELLED);
     HartTrace(0x02, "%s <<<< \n", "HartEvtIoCanceledOnQueueWrite");
 }
+
+VOID HartEndPendingWrite(PHARTDEVICE_CONTEXT DeviceContext, NTSTATUS Status)
+{
+    DeviceContext->WriteRetriesLeftCount = 0;
+    if (DeviceContext->PendingWriteRequest == NULL) {
+        return;
+    }
+    WdfRequestComplete(DeviceContext->PendingWriteRequest, Status);
+    DeviceContext->PendingWriteRequest = NULL;
+    DeviceContext->WriteBuffer = NULL;
+    DeviceContext->WriteBufferLength = 0;
+}
