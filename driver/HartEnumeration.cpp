@@ -158,6 +158,7 @@ VOID HartDeletePortDevice(WDFDEVICE Port)
 {
     PHARTDEVICE_CONTEXT portContext = HartGetDeviceContext(Port);
     if (portContext != NULL) {
+        portContext->PortDeleting = TRUE;
         HartStopPortBeforeDelete(portContext);
         if (portContext->PnpNotificationEvent != NULL) {
             ObDereferenceObject(portContext->PnpNotificationEvent);

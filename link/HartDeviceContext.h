@@ -80,6 +80,9 @@ typedef struct _HARTDEVICE_CONTEXT {
     LONG lOpenedFileHandleCount;
     /* The serial port went away: the main device's cleanup work item deletes this port. */
     BOOLEAN PortRemoved;
+    /* The port is being deleted: a callback of its own that waited meanwhile
+       finds its queues gone and must not touch them again. */
+    BOOLEAN PortDeleting;
 
     /* Queues, locks, work items. */
     WDFQUEUE QueueIoctl;

@@ -283,60 +283,94 @@ static VOID HartRecordRemovedPort(WDFDEVICE MainDevice, WDFIOTARGET Target)
     WdfWaitLockRelease(driverContext->WaitLock);
 }
 
-VOID HartEvtIoTargetRemoveComplete(WDFIOTARGET IoTarget)
+/*
+ * The removal's waits run other callbacks meanwhile, and one of them may
+ * delete this very port (the main device's last close does). The device is
+ * held for the callback's whole run, so its record outlives the deletion,
+ * and after each wait the callback looks whether the port is still there.
+ */
+static BOOLEAN HartPortGoneDuringRemoval(PHARTDEVICE_CONTEXT DeviceContext)
 {
-    HartTrace(0x01, "%s >>>>>\n", "HartEvtIoTargetRemoveComplete");
-    WDFDEVICE device = WdfIoTargetGetDevice(IoTarget);
-    PHARTDEVICE_CONTEXT deviceContext = (device != NULL) ? HartGetDeviceContext(device) : NULL;
-    if (deviceContext == NULL) {
-        return;
+    if (DeviceContext->PortDeleting) {
+        HartTrace(0x01, "%s: the port was deleted meanwhile\n", "HartEvtIoTargetRemoveComplete");
+        return TRUE;
     }
-    if (deviceContext->LinkTimer != NULL && WdfTimerStop(deviceContext->LinkTimer, TRUE)) {
+    return FALSE;
+}
+
+/* Everything the port holds or has sent ends; FALSE when the port went while it waited. */
+static BOOLEAN HartEndPortTrafficOnRemoval(WDFDEVICE Device, PHARTDEVICE_CONTEXT DeviceContext)
+{
+    if (DeviceContext->LinkTimer != NULL && WdfTimerStop(DeviceContext->LinkTimer, TRUE)) {
         HartTrace(0x01, "Timer stopped successfully!\n\n");
     }
+    if (HartPortGoneDuringRemoval(DeviceContext)) {
+        return FALSE;
+    }
     HartTrace(0x01, "ResetPortDataReceiverFsm >>>\n");
-    ResetPortDataReceiverFsm(device);
+    ResetPortDataReceiverFsm(Device);
     HartTrace(0x01, "FsmMasterProcessEvent EVT_STARTUP >>>\n");
-    FsmMasterProcessEvent(device, EVT_STARTUP);
-    deviceContext->SerialReadActive = 0;
-    WdfIoQueueStop(deviceContext->QueueRead, NULL, NULL);
-    WdfIoQueueStop(deviceContext->QueueWrite, NULL, NULL);
-    WdfIoQueueStop(deviceContext->QueueIoctl, NULL, NULL);
-    WdfIoQueuePurgeSynchronously(deviceContext->QueueReadSecondary);
-    if (deviceContext->ReadRequestToSerial != NULL && !WdfRequestCancelSentRequest(deviceContext->ReadRequestToSerial)) {
+    FsmMasterProcessEvent(Device, EVT_STARTUP);
+    DeviceContext->SerialReadActive = 0;
+    WdfIoQueueStop(DeviceContext->QueueRead, NULL, NULL);
+    WdfIoQueueStop(DeviceContext->QueueWrite, NULL, NULL);
+    WdfIoQueueStop(DeviceContext->QueueIoctl, NULL, NULL);
+    WdfIoQueuePurgeSynchronously(DeviceContext->QueueReadSecondary);
+    if (HartPortGoneDuringRemoval(DeviceContext)) {
+        return FALSE;
+    }
+    if (DeviceContext->ReadRequestToSerial != NULL && !WdfRequestCancelSentRequest(DeviceContext->ReadRequestToSerial)) {
         HartTrace(0x01, "WdfRequestCancelSentRequest ReadRequestToSerial failed!\n");
     }
-    if (deviceContext->WriteRequestToSerial != NULL) {
-        if (WdfRequestCancelSentRequest(deviceContext->WriteRequestToSerial)) {
+    if (DeviceContext->WriteRequestToSerial != NULL) {
+        if (WdfRequestCancelSentRequest(DeviceContext->WriteRequestToSerial)) {
             HartTrace(0x10, "WdfRequestCancelSentRequest pDeviceContext->WriteRequestToSerial SUCCESS!\n");
         } else {
             HartTrace(0x01, "WdfRequestCancelSentRequest pDeviceContext->WriteRequestToSerial failed!\n");
         }
     }
-    if (deviceContext->PendingWriteRequest != NULL) {
-        WdfRequestComplete(deviceContext->PendingWriteRequest, STATUS_CANCELLED);
-        deviceContext->PendingWriteRequest = NULL;
-        deviceContext->WriteBuffer = NULL;
-        deviceContext->WriteBufferLength = 0;
+    if (DeviceContext->PendingWriteRequest != NULL) {
+        WdfRequestComplete(DeviceContext->PendingWriteRequest, STATUS_CANCELLED);
+        DeviceContext->PendingWriteRequest = NULL;
+        DeviceContext->WriteBuffer = NULL;
+        DeviceContext->WriteBufferLength = 0;
         HartTrace(0x10, "Completed pDeviceContext->PendingWriteRequest\n");
     }
-    WdfIoQueuePurgeSynchronously(deviceContext->QueueIoctl);
-    WdfIoQueuePurge(deviceContext->QueueRead, NULL, NULL);
-    HartCancelWaitingReads(deviceContext);
-    if (deviceContext->QueueWrite != NULL) {
+    WdfIoQueuePurgeSynchronously(DeviceContext->QueueIoctl);
+    if (HartPortGoneDuringRemoval(DeviceContext)) {
+        return FALSE;
+    }
+    WdfIoQueuePurge(DeviceContext->QueueRead, NULL, NULL);
+    HartCancelWaitingReads(DeviceContext);
+    if (DeviceContext->QueueWrite != NULL) {
         HartTrace(0x01, "WdfIoQueuePurgeSynchronously - pDeviceContext->QueueWrite >>>>>>.\n");
-        WdfIoQueuePurge(deviceContext->QueueWrite, NULL, NULL);
+        WdfIoQueuePurge(DeviceContext->QueueWrite, NULL, NULL);
         HartTrace(0x01, "WdfIoQueuePurgeSynchronously - pDeviceContext->QueueWrite <<<<<<.\n");
     }
-    HartRecordRemovedPort(deviceContext->MainDevice, IoTarget);
-    WdfIoTargetClose(IoTarget);
-    PDEVICE_CONTEXT mainContext = HartGetMainDeviceContext(deviceContext->MainDevice);
-    if (mainContext != NULL && mainContext->CleanupWorkItem != NULL) {
-        if (deviceContext->PnpNotificationEvent != NULL) {
-            KeSetEvent(deviceContext->PnpNotificationEvent, IO_NO_INCREMENT, FALSE);
-            HartReleaseNotificationEvent(deviceContext);
-        }
-        WdfWorkItemEnqueue(mainContext->CleanupWorkItem);
+    return TRUE;
+}
+
+VOID HartEvtIoTargetRemoveComplete(WDFIOTARGET IoTarget)
+{
+    HartTrace(0x01, "%s >>>>>\n", "HartEvtIoTargetRemoveComplete");
+    WDFDEVICE device = WdfIoTargetGetDevice(IoTarget);
+    PHARTDEVICE_CONTEXT deviceContext = (device != NULL) ? HartGetDeviceContext(device) : NULL;
+    if (deviceContext == NULL || HartPortGoneDuringRemoval(deviceContext)) {
+        return;
     }
+    WdfObjectReference(device);
+    if (HartEndPortTrafficOnRemoval(device, deviceContext)) {
+        HartRecordRemovedPort(deviceContext->MainDevice, IoTarget);
+        WdfIoTargetClose(IoTarget);
+        PDEVICE_CONTEXT mainContext = HartGetMainDeviceContext(deviceContext->MainDevice);
+        if (mainContext != NULL && mainContext->CleanupWorkItem != NULL) {
+            if (deviceContext->PnpNotificationEvent != NULL) {
+                KeSetEvent(deviceContext->PnpNotificationEvent, IO_NO_INCREMENT, FALSE);
+                HartReleaseNotificationEvent(deviceContext);
+            }
+            WdfWorkItemEnqueue(mainContext->CleanupWorkItem);
+        }
+    }
+    WdfObjectDereference(device);
     HartTrace(0x01, "%s <<<<<\n", "HartEvtIoTargetRemoveComplete");
 }

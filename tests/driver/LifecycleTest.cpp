@@ -244,5 +244,26 @@ TEST_F(LifecycleTest, PortOpenedWhileSuspendedSendsAfterTheResume)
     EXPECT_EQ(write.Result().status, STATUS_SUCCESS);
 }
 
+TEST_F(LifecycleTest, MainClosedWhileARemovalWaitsForItsPortDeletesThePortOnce)
+{
+    Boot();
+    platform::File port = OpenMainAndPort();
+    auto read = port.ReadAsync(300);
+    auto write = port.WriteAsync(Request(0, 0));
+    /* The removal is heard inside the main device's last close, and its wait
+       for the port's reads lets that close delete the port under it. */
+    system_->SerialPort(0).RemoveAt(system_->Host().Now());
+    ASSERT_TRUE(NT_SUCCESS(system_->Host().SuspendDevice()));
+    auto control = port.DeviceControlAsync(IOCTL_HART_SET_PROTOCOL, Bytes{0, 2, 2, 0, 0xE8}, 0);
+    auto second = system_->OpenPort("1");
+    main_.Close();
+    system_->Host().RunFor(100ms);
+    EXPECT_EQ(PortDevices(), 0u);
+    for (auto* request : {&read, &write, &control}) {
+        ASSERT_TRUE(request->Done());
+        EXPECT_EQ(request->Completions(), 1u);
+    }
+}
+
 } // namespace
 } // namespace drivertest
