@@ -90,13 +90,19 @@ void LineFaults::StartRandom(const Random& random)
     random_ = random;
     randomOn_ = true;
     state_ = random.seed != 0 ? random.seed : 0x9E3779B97F4A7C15ull;
+    /* The noise of an earlier start ends here: with a zero interval it
+       would otherwise come again at the same instant for ever. */
+    ++noiseGeneration_;
     if (random_.meanNoiseInterval > Ticks::zero()) {
-        ScheduleRandomNoise();
+        ScheduleRandomNoise(noiseGeneration_);
     }
 }
 
-void LineFaults::ScheduleRandomNoise()
+void LineFaults::ScheduleRandomNoise(std::uint64_t generation)
 {
+    if (generation != noiseGeneration_) {
+        return;
+    }
     /* Exponential gaps: noise that comes at no particular rhythm. */
     const double gap = -std::log(1.0 - Uniform()) * static_cast<double>(random_.meanNoiseInterval.count());
     const Ticks at = line_.Now() + Ticks{static_cast<std::int64_t>(gap)};
@@ -104,7 +110,7 @@ void LineFaults::ScheduleRandomNoise()
         return;
     }
     NoiseBurstAt(at, random_.noiseCharacters);
-    At(at, [this] { ScheduleRandomNoise(); });
+    At(at, [this, generation] { ScheduleRandomNoise(generation); });
 }
 
 std::uint64_t LineFaults::Next()

@@ -63,7 +63,7 @@ private:
     void At(Ticks at, std::function<void()> task);
     std::uint64_t Next();
     double Uniform();
-    void ScheduleRandomNoise();
+    void ScheduleRandomNoise(std::uint64_t generation);
 
     HartLine& line_;
     StationId noise_;
@@ -71,6 +71,7 @@ private:
     std::vector<Window> dropWindows_;
     Random random_;
     bool randomOn_ = false;
+    std::uint64_t noiseGeneration_ = 0;
     std::uint64_t state_ = 1;
     std::map<std::uint64_t, platform::Dispatcher::TimerKey> scheduled_;
     std::uint64_t nextScheduled_ = 0;

@@ -222,6 +222,22 @@ TEST_F(HartLineTest, NoiseGarblesButIsNoCollisionAndBusyTimeCountsEveryCharacter
     EXPECT_EQ(line.CharactersSentBy(master.Id()), 4u);
 }
 
+TEST_F(HartLineTest, RandomFaultsStartedAgainReplaceTheNoiseOfTheFirstStart)
+{
+    sim::LineFaults faults(line);
+    sim::LineFaults::Random noisy;
+    noisy.meanNoiseInterval = 50ms;
+    faults.StartRandom(noisy);
+    host.RunFor(1s);
+    const std::size_t heard = listener.Heard().size();
+    EXPECT_GT(heard, 0u);
+    /* Without noise now: the first start's noise must not go on, let alone at a zero interval. */
+    faults.StartRandom(sim::LineFaults::Random{});
+    host.RunFor(1s);
+    EXPECT_EQ(host.Now(), platform::Ticks(2s));
+    EXPECT_LE(listener.Heard().size(), heard + noisy.noiseCharacters) << "at most the burst already on its way";
+}
+
 TEST(HartLineTeardownTest, StationsAndLineGoWithCharactersStillOnTheLine)
 {
     platform::Host host;
