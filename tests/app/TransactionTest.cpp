@@ -183,7 +183,7 @@ TEST(TransactionTest, CommandsAbove255GoInsideCommand31AndComeBackAsThemselves)
     EXPECT_EQ(result.outcome, Outcome::Answered);
     EXPECT_EQ(result.attempts, 2);
     EXPECT_EQ(result.setAside.size(), 2u);
-    EXPECT_EQ(result.interim[0].code, 32);
+    ASSERT_EQ(Codes(result), std::vector<std::uint8_t>{32});
     EXPECT_EQ(result.answer->command, 1000);
     EXPECT_EQ(result.answer->data, (Bytes{0, 0, 0xAB}));
 
