@@ -275,4 +275,63 @@ TEST(HartctlTest, CommandsAbove255TravelInsideCommand31)
     EXPECT_NE(tooMuch.err.find("command 1000 carries at most 253 data bytes"), std::string::npos) << tooMuch.err;
 }
 
+TEST(HartctlTest, ABusyDeviceIsAskedAgainWithinTheBound)
+{
+    /* Busy, then a delayed response that runs a while before the real answer. */
+    auto busyFor = [](std::vector<std::uint8_t> codes) {
+        return [codes](sim::SimulatedSystem& system) {
+            system.Device(0).Config().alterAnswer = [codes, answered = std::size_t{0}](sim::HartFrame& frame) mutable {
+                if (frame.command == 1 && answered < codes.size()) {
+                    frame.data = {codes[answered++], 0};
+                }
+            };
+        };
+    };
+    Outcome patient = HartctlOnLine({"--sim", "send", "1"}, busyFor({32, 33, 34}));
+    ASSERT_EQ(patient.status, 0) << patient.err;
+    EXPECT_NE(patient.out.find("busy     repeated 3 times after: device is busy, delayed response initiated, "
+                               "delayed response running\n"),
+              std::string::npos)
+        << patient.out;
+    EXPECT_NE(patient.out.find("primary variable 12.5 degC"), std::string::npos) << patient.out;
+
+    Outcome exhausted = HartctlOnLine({"--sim", "--json", "send", "1", "--busy-retries", "1"}, busyFor({32, 32, 32}));
+    EXPECT_EQ(exhausted.status, 3);
+    nlohmann::json json = nlohmann::json::parse(exhausted.out);
+    EXPECT_EQ(json["outcome"], "busy-exhausted");
+    EXPECT_EQ(json["attempts"], 2);
+    EXPECT_EQ(json["busy"].size(), 2u);
+    EXPECT_EQ(json["error"], "the device was still busy after 1 repeat");
+
+    /* Inside command 31 too; and an answer naming another expanded command is never taken. */
+    auto expanded = [](std::function<void(sim::HartFrame&)> alter) {
+        return [alter](sim::SimulatedSystem& system) {
+            system.Device(0).Config().expandedCommands[1000] = {0xAB};
+            system.Device(0).Config().alterAnswer = [alter](sim::HartFrame& frame) {
+                if (frame.command == sim::kExpandedCommand) {
+                    alter(frame);
+                }
+            };
+        };
+    };
+    Outcome dead = HartctlOnLine({"--sim", "send", "1000"}, expanded([](sim::HartFrame& frame) { frame.data[0] = 35; }));
+    EXPECT_EQ(dead.status, 3);
+    EXPECT_NE(dead.err.find("the device gave up the command it was working on (delayed response dead)"),
+              std::string::npos)
+        << dead.err;
+    Outcome other = HartctlOnLine({"--sim", "send", "1000", "--retries", "0"},
+                                  expanded([](sim::HartFrame& frame) { frame.data[3] = 0xE9; }));
+    EXPECT_EQ(other.status, 1);
+    EXPECT_EQ(other.out.find("\nanswer "), std::string::npos) << other.out;
+    EXPECT_NE(other.err.find("set aside as not its answer: ACK from 26 06 10 00 00 for command 31"),
+              std::string::npos)
+        << other.err;
+
+    for (const char* bad : {"-1", "256", "many"}) {
+        Outcome usage = Hartctl({"--sim", "send", "1", "--busy-retries", bad});
+        EXPECT_EQ(usage.status, 2) << bad;
+        EXPECT_NE(usage.err.find("--busy-retries"), std::string::npos) << usage.err;
+    }
+}
+
 } // namespace

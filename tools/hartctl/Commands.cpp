@@ -10,6 +10,7 @@
 #include "Session.h"
 #include "app/Addressing.h"
 #include "app/Frame.h"
+#include "app/Transaction.h"
 #include "app/Universal.h"
 #include "port/HartIoctl.h"
 
@@ -98,96 +99,160 @@ std::optional<Failure> OpenForTransactions(Session& session, const Options& opti
     return SetReadMask(port, HART_RCV_MASK_ACK);
 }
 
-struct Exchange {
-    Bytes request;
-    platform::IoResult answer;
-    std::optional<Frame> frame;
-    /* Frames read while waiting that were not the answer asked for: another
-       device's, another command's, or one left over from an earlier request. */
-    std::vector<Bytes> setAside;
+/*
+ * The port device as the transactor's transport. The read goes up before the
+ * write, since the driver may complete the answer's read along with the
+ * write; the write itself ends once the driver's own retries are spent. An
+ * answer may trail the write's completion by up to kAnswerGrace, and frames
+ * that the transactor sets aside do not move that deadline.
+ */
+class PortTransport {
+public:
+    PortTransport(Session& session, File& port, int driverAttempts)
+        : session_(session), port_(port), driverAttempts_(driverAttempts)
+    {
+    }
+    ~PortTransport() { StopReading(); }
+    PortTransport(const PortTransport&) = delete;
+    PortTransport& operator=(const PortTransport&) = delete;
+
+    hart::Transport Transport()
+    {
+        return {[this](const Bytes& frame) { return Send(frame); }, [this] { return Next(); },
+                [this](std::chrono::milliseconds delay) { session_.Host().RunFor(delay); }};
+    }
+    /* Why the port could not send a request or read its answer, with the driver's status. */
+    const std::optional<Failure>& PortFailure() const { return failure_; }
+
+private:
+    hart::Sent Send(const Bytes& frame)
+    {
+        StopReading();
+        failure_.reset();
+        read_ = port_.ReadAsync(kFrameBuffer);
+        const platform::IoStatus written = port_.Write(frame);
+        if (written.Succeeded()) {
+            deadline_ = session_.Host().Now() + kAnswerGrace;
+            return {};
+        }
+        StopReading();
+        switch (written.status) {
+        case STATUS_TRANSACTION_TIMED_OUT:
+            failure_ = Failure{written.status, "no answer from the device after " + std::to_string(driverAttempts_) +
+                                                   (driverAttempts_ == 1 ? " attempt" : " attempts")};
+            return {hart::Sent::Status::NoAnswer, failure_->sentence};
+        case STATUS_CANCELLED:
+            failure_ = Failure{written.status, "the serial port went away"};
+            break;
+        case STATUS_INVALID_DEVICE_STATE:
+            failure_ = Failure{written.status, "the port is in slave mode and sends nothing"};
+            break;
+        default:
+            failure_ = Failure{written.status, "the request could not be sent"};
+            break;
+        }
+        return {hart::Sent::Status::Failed, failure_->sentence};
+    }
+
+    hart::Heard Next()
+    {
+        if (!read_.Valid()) {
+            read_ = port_.ReadAsync(kFrameBuffer);
+        }
+        while (!read_.Done() && session_.Host().Now() < deadline_) {
+            session_.Host().RunFor(std::chrono::milliseconds(10));
+        }
+        if (!read_.Done()) {
+            read_.Cancel();
+        }
+        platform::IoResult result = read_.Wait();
+        read_ = {};
+        if (result.status == STATUS_SUCCESS || result.status == STATUS_CRC_ERROR) {
+            return {hart::Heard::Kind::Frame, std::move(result.data), result.status == STATUS_CRC_ERROR, {}};
+        }
+        if (result.status == STATUS_CANCELLED || result.status == STATUS_PENDING) {
+            return {};
+        }
+        failure_ = Failure{result.status, "the answer could not be read"};
+        return {hart::Heard::Kind::Failed, {}, false, failure_->sentence};
+    }
+
+    void StopReading()
+    {
+        if (read_.Valid()) {
+            if (!read_.Done()) {
+                read_.Cancel();
+            }
+            read_.Wait();
+            read_ = {};
+        }
+    }
+
+    Session& session_;
+    File& port_;
+    int driverAttempts_;
+    platform::PendingIo read_;
+    Ticks deadline_{0};
+    std::optional<Failure> failure_;
 };
 
-std::string SetAsideText(const Exchange& exchange)
+/* The repeats after busy and delayed-response answers the user allows; conflicts get no more than that. */
+hart::RepeatLimits RepeatLimitsFor(const Options& options)
 {
-    std::string text;
-    for (const Bytes& bytes : exchange.setAside) {
-        std::optional<Frame> frame = hart::ParseFrame(bytes);
-        text += text.empty() ? "" : "; ";
-        text += frame ? std::string(hart::KindName(frame->Kind())) + " from " + frame->AddressText() + " for command " +
-                            std::to_string(frame->command)
-                      : std::string("an unreadable frame");
-    }
-    return text;
+    hart::RepeatLimits limits;
+    limits.busy = options.busyRetries.value_or(limits.busy);
+    limits.conflict = std::min(limits.conflict, limits.busy);
+    return limits;
 }
 
 /*
- * One request and its answer. A frame that is not the answer to this request
- * is set aside and the reader waits on, up to the same deadline: showing it
- * would put one device's data under another's address. With nothing else in
- * time the request counts as unanswered.
+ * One request and its answer, asked again while the device is busy. The
+ * failure is set when no answer could be shown: the port's, or a damaged
+ * answer, or only frames that were not the answer. A device that answered,
+ * busy to the end or not, is no failure here; its response code tells.
  */
-std::optional<Failure> Transact(Session& session, File& port, const Request& request, int attempts,
-                                Exchange& exchange)
+hart::TransactionResult Transact(Session& session, File& port, const Request& request, int driverAttempts,
+                                 const hart::RepeatLimits& limits, std::optional<Failure>& failure)
 {
-    exchange.request = hart::BuildRequest(request);
-    platform::PendingIo read = port.ReadAsync(kFrameBuffer);
-    platform::IoStatus written = port.Write(exchange.request);
-    std::optional<platform::IoResult> answer;
-    if (written.Succeeded()) {
-        const Ticks deadline = session.Host().Now() + kAnswerGrace;
-        while (!answer) {
-            while (!read.Done() && session.Host().Now() < deadline) {
-                session.Host().RunFor(std::chrono::milliseconds(10));
-            }
-            if (!read.Done()) {
-                break;
-            }
-            platform::IoResult result = read.Wait();
-            std::optional<Frame> frame = hart::ParseFrame(result.data);
-            const bool readAFrame = result.status == STATUS_SUCCESS || result.status == STATUS_CRC_ERROR;
-            if (readAFrame && frame && !hart::Answers(*frame, request)) {
-                exchange.setAside.push_back(result.data);
-                read = port.ReadAsync(kFrameBuffer);
-                continue;
-            }
-            answer = std::move(result);
+    PortTransport transport(session, port, driverAttempts);
+    hart::TransactionResult result = hart::Transactor(transport.Transport(), limits).Run(request);
+    switch (result.outcome) {
+    case hart::Outcome::DamagedAnswer:
+        failure = Failure{STATUS_CRC_ERROR, result.why};
+        break;
+    case hart::Outcome::MismatchedOnly:
+        failure = Failure{STATUS_TRANSACTION_TIMED_OUT, result.why};
+        break;
+    case hart::Outcome::NoAnswer:
+        failure = transport.PortFailure().value_or(
+            Failure{STATUS_TRANSACTION_TIMED_OUT, "the request went out but its answer never reached the reader"});
+        break;
+    case hart::Outcome::TransportFailed:
+        failure = transport.PortFailure().value_or(Failure{STATUS_UNSUCCESSFUL, result.why});
+        break;
+    default:
+        failure.reset();
+        break;
+    }
+    return result;
+}
+
+/* The device answered the command with response code 0. */
+bool Succeeded(const hart::TransactionResult& result)
+{
+    return result.outcome == hart::Outcome::Answered && result.answer->data.size() >= 2 && result.answer->data[0] == 0;
+}
+
+/* "device is busy, delayed response running": the answers that made the request go out again. */
+std::string RepeatedBecause(const hart::TransactionResult& result)
+{
+    std::string text;
+    for (const hart::Interim& interim : result.interim) {
+        if (interim.attempt < result.attempts) {
+            text += (text.empty() ? "" : ", ") + interim.name;
         }
     }
-    if (!answer) {
-        if (!read.Done()) {
-            read.Cancel();
-        }
-        answer = read.Wait();
-    }
-    exchange.answer = std::move(*answer);
-    if (!written.Succeeded()) {
-        switch (written.status) {
-        case STATUS_TRANSACTION_TIMED_OUT:
-            return Failure{written.status, "no answer from the device after " + std::to_string(attempts) +
-                                               (attempts == 1 ? " attempt" : " attempts")};
-        case STATUS_CANCELLED:
-            return Failure{written.status, "the serial port went away"};
-        case STATUS_INVALID_DEVICE_STATE:
-            return Failure{written.status, "the port is in slave mode and sends nothing"};
-        default:
-            return Failure{written.status, "the request could not be sent"};
-        }
-    }
-    if (exchange.answer.status == STATUS_CANCELLED || exchange.answer.status == STATUS_PENDING) {
-        if (!exchange.setAside.empty()) {
-            return Failure{STATUS_TRANSACTION_TIMED_OUT,
-                           "no answer from the device asked; set aside as not its answer: " + SetAsideText(exchange)};
-        }
-        return Failure{STATUS_TRANSACTION_TIMED_OUT, "the request went out but its answer never reached the reader"};
-    }
-    exchange.frame = hart::ParseFrame(exchange.answer.data);
-    if (exchange.answer.status == STATUS_CRC_ERROR) {
-        return Failure{exchange.answer.status, "the answer arrived with a wrong check byte"};
-    }
-    if (!exchange.answer.Succeeded() || !exchange.frame) {
-        return Failure{exchange.answer.status, "the answer could not be read"};
-    }
-    return std::nullopt;
+    return text;
 }
 
 Request RequestTo(const hart::Address& address, const hart::Command& command, const Options& options)
@@ -244,20 +309,18 @@ int Send(Session& session, const Options& options, std::ostream& out, std::ostre
         return kFailed;
     }
     const int attempts = settings.RetryCount + 1;
+    const hart::RepeatLimits limits = RepeatLimitsFor(options);
     /* Finding the device's long address is a transaction of its own; a port
        failure on the way is reported as such, not as a device not found. */
     std::optional<Failure> lookupFailure;
     hart::Directory directory(
         [&](const Request& request) -> std::optional<Frame> {
-            Exchange lookup;
-            std::optional<Failure> failure = Transact(session, port, request, attempts, lookup);
+            std::optional<Failure> failure;
+            hart::TransactionResult lookup = Transact(session, port, request, attempts, limits, failure);
             if (failure && failure->status != STATUS_TRANSACTION_TIMED_OUT && failure->status != STATUS_CRC_ERROR) {
                 lookupFailure = failure;
             }
-            if (failure || lookup.frame->data.empty() || lookup.frame->data[0] != 0) {
-                return std::nullopt;
-            }
-            return lookup.frame;
+            return Succeeded(lookup) ? lookup.answer : std::nullopt;
         },
         !options.secondary);
     const hart::Target target = TargetFor(options);
@@ -272,20 +335,30 @@ int Send(Session& session, const Options& options, std::ostream& out, std::ostre
     request.primaryMaster = !options.secondary;
     request.preambles = options.preambles;
     request = hart::Expanded(request, static_cast<std::uint16_t>(options.hartCommand), DataFor(options, target));
-    Exchange exchange;
-    std::optional<Failure> failure = Transact(session, port, request, attempts, exchange);
-    if (exchange.frame) {
-        hart::Unwrap(*exchange.frame);
-    }
-    const bool answered = exchange.frame.has_value();
+    std::optional<Failure> failure;
+    const hart::TransactionResult exchange = Transact(session, port, request, attempts, limits, failure);
+    const bool answered = exchange.answer.has_value();
+    /* Busy to the end, or a delayed response that did not end well: the device answered, but not the command. */
+    const bool unfinished = exchange.outcome != hart::Outcome::Answered && !failure;
+    const std::string repeatedBecause = RepeatedBecause(exchange);
     if (options.json) {
-        json result{{"port", comName}, {"request", Hex(exchange.request)}};
+        json result{{"port", comName},
+                    {"request", Hex(exchange.request)},
+                    {"outcome", hart::OutcomeName(exchange.outcome)},
+                    {"attempts", exchange.attempts}};
         if (answered) {
-            result["answer"] = Hex(exchange.answer.data);
-            result["address"] = exchange.frame->AddressText();
-            result["command"] = exchange.frame->command;
-            result["check_byte_ok"] = exchange.frame->checkByteOk;
-            result.update(AnswerJson(*exchange.frame));
+            result["answer"] = Hex(exchange.answerBytes);
+            result["address"] = exchange.answer->AddressText();
+            result["command"] = exchange.answer->command;
+            result["check_byte_ok"] = exchange.answer->checkByteOk;
+            result.update(AnswerJson(*exchange.answer));
+        }
+        if (!exchange.interim.empty()) {
+            json interim = json::array();
+            for (const hart::Interim& seen : exchange.interim) {
+                interim.push_back(json{{"attempt", seen.attempt}, {"response_code", seen.code}, {"response", seen.name}});
+            }
+            result["busy"] = interim;
         }
         if (!exchange.setAside.empty()) {
             json ignored = json::array();
@@ -298,6 +371,8 @@ int Send(Session& session, const Options& options, std::ostream& out, std::ostre
             PrintFailure(*failure, false, out, err);
             result["error"] = failure->sentence;
             result["status"] = StatusName(failure->status);
+        } else if (unfinished) {
+            result["error"] = exchange.why;
         }
         out << result.dump(2) << "\n";
     } else {
@@ -305,10 +380,14 @@ int Send(Session& session, const Options& options, std::ostream& out, std::ostre
         for (const Bytes& frame : exchange.setAside) {
             out << "ignored  " << Hex(frame) << " (not the answer to this request)\n";
         }
+        if (!repeatedBecause.empty()) {
+            out << "busy     repeated " << exchange.Repeats() << (exchange.Repeats() == 1 ? " time" : " times")
+                << " after: " << repeatedBecause << "\n";
+        }
         if (answered) {
-            out << "answer   " << Hex(exchange.answer.data) << "\n";
-            out << hart::KindName(exchange.frame->Kind()) << " from " << exchange.frame->AddressText() << ", "
-                << DescribeAnswer(*exchange.frame) << "\n";
+            out << "answer   " << Hex(exchange.answerBytes) << "\n";
+            out << hart::KindName(exchange.answer->Kind()) << " from " << exchange.answer->AddressText() << ", "
+                << DescribeAnswer(*exchange.answer) << "\n";
         }
         if (failure) {
             PrintFailure(*failure, false, out, err);
@@ -317,11 +396,17 @@ int Send(Session& session, const Options& options, std::ostream& out, std::ostre
     if (failure) {
         return kFailed;
     }
-    if (exchange.frame->data.empty() || exchange.frame->data[0] != 0) {
+    if (unfinished) {
+        if (!options.json) {
+            err << "hartctl: " << exchange.why << "\n";
+        }
+        return kRefused;
+    }
+    if (exchange.answer->data.empty() || exchange.answer->data[0] != 0) {
         if (!options.json) {
             err << "hartctl: the device refused the command: "
-                << (exchange.frame->data.empty() ? std::string("no response code")
-                                                 : ResponseText(exchange.frame->command, exchange.frame->data[0]))
+                << (exchange.answer->data.empty() ? std::string("no response code")
+                                                  : ResponseText(exchange.answer->command, exchange.answer->data[0]))
                 << "\n";
         }
         return kRefused;
@@ -338,6 +423,7 @@ int Identify(Session& session, const Options& options, std::ostream& out, std::o
         PrintFailure(*failure, options.json, out, err);
         return kFailed;
     }
+    const hart::RepeatLimits limits = RepeatLimitsFor(options);
     json devices = json::array();
     int found = 0;
     if (!options.json) {
@@ -346,26 +432,28 @@ int Identify(Session& session, const Options& options, std::ostream& out, std::o
     for (int address = 0; address <= options.lastAddress; address++) {
         Request request = RequestTo(hart::Address::Polling(static_cast<std::uint8_t>(address)),
                                     hart::ReadUniqueIdentifier(), options);
-        Exchange exchange;
-        std::optional<Failure> failure = Transact(session, port, request, settings.RetryCount + 1, exchange);
+        std::optional<Failure> failure;
+        const hart::TransactionResult exchange =
+            Transact(session, port, request, settings.RetryCount + 1, limits, failure);
         if (failure && failure->status != STATUS_TRANSACTION_TIMED_OUT && failure->status != STATUS_CRC_ERROR) {
             PrintFailure(*failure, options.json, out, err);
             return kFailed;
         }
-        if (failure || exchange.frame->data.size() < 2 || exchange.frame->data[0] != 0) {
+        if (!Succeeded(exchange)) {
             continue;
         }
-        std::optional<hart::Identity> identity = hart::DecodeIdentity(exchange.frame->Payload());
+        std::optional<hart::Identity> identity = hart::DecodeIdentity(exchange.answer->Payload());
         if (!identity) {
             continue;
         }
         /* The tag needs the long address: command 13 is not answered at a polling address by every revision. */
         Request tagRequest = RequestTo(identity->LongAddress(), hart::ReadTagDescriptorDate(), options);
-        Exchange tagExchange;
+        std::optional<Failure> tagFailure;
+        const hart::TransactionResult tagExchange =
+            Transact(session, port, tagRequest, settings.RetryCount + 1, limits, tagFailure);
         std::string tag;
-        if (!Transact(session, port, tagRequest, settings.RetryCount + 1, tagExchange) &&
-            tagExchange.frame->data.size() >= 2 && tagExchange.frame->data[0] == 0) {
-            if (auto tdd = hart::DecodeTagDescriptorDate(tagExchange.frame->Payload())) {
+        if (Succeeded(tagExchange)) {
+            if (auto tdd = hart::DecodeTagDescriptorDate(tagExchange.answer->Payload())) {
                 tag = tdd->tag;
             }
         }

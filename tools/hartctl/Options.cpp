@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include "app/Frame.h"
+#include "app/Transaction.h"
 
 namespace hartctl {
 
@@ -36,6 +37,11 @@ void AddSendOptions(CLI::App& send, Options& options)
         ->excludes(longAddress, tag, longTag);
     send.add_flag("--secondary", options.secondary, "send as the secondary master");
     send.add_option("-r,--retries", options.retries, "repeats after the first attempt (default 2)")
+        ->check(CLI::Range(0, 255));
+    send.add_option("--busy-retries", options.busyRetries,
+                    "repeats, " + std::to_string(hart::RepeatLimits{}.delay.count()) +
+                        " ms apart, while the device is busy or still working on the command (0-255), default " +
+                        std::to_string(hart::RepeatLimits{}.busy))
         ->check(CLI::Range(0, 255));
     send.add_option("--preambles", options.preambles, "preambles before the request (2-20), default 5")
         ->check(CLI::Range(2, 20));

@@ -35,6 +35,8 @@ struct Options {
     std::vector<std::string> data;
     bool secondary = false;
     std::optional<int> retries;
+    /* Repeats while the device is busy or works on a delayed response; unset: the transactor's default. */
+    std::optional<int> busyRetries;
     int preambles = 5;
 
     /* identify */
