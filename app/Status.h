@@ -8,8 +8,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace hart {
@@ -57,8 +59,21 @@ std::span<const NamedBit> StandardizedStatus0Bits();
 /* The names of the bits set, in the order of the table. */
 std::vector<std::string> BitNames(std::span<const NamedBit> table, std::uint8_t value);
 
+/* A unit code with its name for people and a key for programs. */
+struct UnitInfo {
+    std::uint8_t code;
+    const char* name; /* "degC", "kPa", "not used" */
+    const char* key;  /* "deg_c", "kpa", "not_used" */
+};
+/* Every unit code named here, by code. */
+std::span<const UnitInfo> Units();
+
 /* "degC", "mA", "not used", ...; empty for a code this table does not know. */
 std::string UnitName(std::uint8_t code);
+/* "deg_c", "ma", "not_used", ...; empty for a code this table does not know. */
+std::string UnitKey(std::uint8_t code);
+/* The code of a unit by name or key, in any case. */
+std::optional<std::uint8_t> FindUnit(std::string_view text);
 /* The name, or "unit N". */
 std::string UnitText(std::uint8_t code);
 

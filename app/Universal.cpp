@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstring>
 
+#include "app/CommonPractice.h"
 #include "app/Status.h"
 
 namespace hart {
@@ -599,7 +600,7 @@ Fields DecodeFields(std::uint16_t command, std::span<const std::uint8_t> p)
         }
         break;
     default:
-        break;
+        return DecodeCommonPracticeFields(command, p);
     }
     return fields;
 }

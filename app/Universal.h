@@ -224,8 +224,8 @@ struct Field {
 };
 using Fields = std::vector<Field>;
 
-/* The fields of a universal command's answer; empty for another command or a
-   payload too short for its layout. */
+/* The fields of a universal or common-practice command's answer; empty for
+   another command or a payload too short for its layout. */
 Fields DecodeFields(std::uint16_t command, std::span<const std::uint8_t> payload);
 
 } // namespace hart
