@@ -150,6 +150,9 @@ typedef struct _HARTDEVICE_CONTEXT {
     UCHAR SerialReadActive;
     /* A serial read is being sent: a completion now comes from inside the send. */
     BOOLEAN SerialReadSending;
+    /* A client read was cancelled: the read loop rests, and a read work item
+       already queued does not re-arm it, until a transmission or open does. */
+    BOOLEAN SerialReadHeld;
 
     /* Transmit timing. */
     USHORT HartResposeWaitBufferTime;

@@ -84,6 +84,7 @@ VOID HartEvtDeviceFileCreate(WDFDEVICE Device, WDFREQUEST Request, WDFFILEOBJECT
     HartTrace(0x10, "%s Initiate read!\n", "HartEvtDeviceFileCreate");
     /* Set before the send: a read that completes inside it must find the loop running. */
     deviceContext->SerialReadActive = 1;
+    deviceContext->SerialReadHeld = FALSE;
     if (HartReadDataFromPort(deviceContext)) {
         WdfRequestComplete(Request, STATUS_SUCCESS);
         HartTrace(0x02, "%s <<<<\n", "HartEvtDeviceFileCreate");

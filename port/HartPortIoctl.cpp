@@ -34,48 +34,8 @@ static NTSTATUS HartForwardBaudRate(PHARTDEVICE_CONTEXT DeviceContext, ULONG Bau
         HartTrace(0x01, "%s Error: IoTarget is not in Ready state\n", "HartQueueEvtIoDeviceControl");
         return STATUS_DEVICE_NOT_READY;
     }
-    WDF_OBJECT_ATTRIBUTES requestAttributes;
-    WDF_OBJECT_ATTRIBUTES_INIT(&requestAttributes);
-    requestAttributes.ParentObject = DeviceContext->IoTarget;
-    WDFREQUEST request = NULL;
-    NTSTATUS status = WdfRequestCreate(&requestAttributes, DeviceContext->IoTarget, &request);
-    if (!NT_SUCCESS(status)) {
-        HartTrace(0x01, "%s Error: WdfRequestCreate failed with Status: 0x%X\n", "HartQueueEvtIoDeviceControl",
-                  (unsigned)status);
-        return status;
-    }
-    WDF_OBJECT_ATTRIBUTES memoryAttributes;
-    WDF_OBJECT_ATTRIBUTES_INIT(&memoryAttributes);
-    memoryAttributes.ParentObject = request;
-    WDFMEMORY memory = NULL;
-    PVOID rate = NULL;
-    status = WdfMemoryCreate(&memoryAttributes, NonPagedPool, HART_POOL_TAG, sizeof(ULONG), &memory, &rate);
-    if (!NT_SUCCESS(status)) {
-        HartTrace(0x01, "%s Error: WdfMemoryCreate failed with Status: 0x%X\n", "HartQueueEvtIoDeviceControl",
-                  (unsigned)status);
-        WdfObjectDelete(request);
-        return status;
-    }
-    RtlCopyMemory(rate, &BaudRate, sizeof(ULONG));
-    status = WdfIoTargetFormatRequestForIoctl(DeviceContext->IoTarget, request, IOCTL_SERIAL_SET_BAUD_RATE, memory,
-                                              NULL, NULL, NULL);
-    if (!NT_SUCCESS(status)) {
-        HartTrace(0x01, "%s Error: WdfIoTargetFormatRequestForIoctl (IOCTL Code: 0x%X)failed with Status: 0x%X\n",
-                  "HartQueueEvtIoDeviceControl", (unsigned)IOCTL_SERIAL_SET_BAUD_RATE, (unsigned)status);
-        WdfObjectDelete(request);
-        return status;
-    }
-    WdfRequestSetCompletionRoutine(request, IoctlRequestToSerialPortCompletionRoutine, DeviceContext);
-    if (!WdfRequestSend(request, DeviceContext->IoTarget, WDF_NO_SEND_OPTIONS)) {
-        status = WdfRequestGetStatus(request);
-        if (!NT_SUCCESS(status)) {
-            HartTrace(0x01, "%s Error: WdfRequestSend Failed with Status: 0x%X\n", "HartQueueEvtIoDeviceControl",
-                      (unsigned)status);
-            WdfObjectDelete(request);
-            return status;
-        }
-    }
-    return STATUS_SUCCESS;
+    return HartSendSerialIoctlAsync(DeviceContext, "HartQueueEvtIoDeviceControl", IOCTL_SERIAL_SET_BAUD_RATE,
+                                    BaudRate);
 }
 
 static VOID HartTraceProtocol(ULONG Level, const HART_PROTOCOL_INFO* Protocol)

@@ -117,13 +117,19 @@ VOID HartEvtIoCanceledOnQueueRead(WDFQUEUE Queue, WDFREQUEST Request)
     HartTrace(0x02, "%s >>>>> \n", "HartEvtIoCanceledOnQueueRead");
     WDFDEVICE device = WdfIoQueueGetDevice(Queue);
     PHARTDEVICE_CONTEXT deviceContext = HartGetDeviceContext(device);
+    /*
+     * Nothing here waits: the client's close may wait for this read's
+     * cancellation, so a wait here could run that close inside this
+     * callback, which then waits for itself. A read work item already queued
+     * is held rather than flushed, and the purge is sent without waiting.
+     */
     deviceContext->SerialReadActive = 0;
-    WdfWorkItemFlush(deviceContext->WorkItemRead);
+    deviceContext->SerialReadHeld = TRUE;
     if (deviceContext->ReadRequestToSerial != NULL && !WdfRequestCancelSentRequest(deviceContext->ReadRequestToSerial)) {
         HartTrace(0x01, "WdfRequestCancelSentRequest failed!\n");
     }
     if (deviceContext->IoTarget != NULL && WdfIoTargetGetState(deviceContext->IoTarget) == WdfIoTargetStarted) {
-        HartPurgeSerialPort(device, HART_PURGE_ALL);
+        HartSendSerialIoctlAsync(deviceContext, "HartPurgeSerialPort", IOCTL_SERIAL_PURGE, HART_PURGE_ALL);
     }
     WdfRequestComplete(Request, STATUS_CANCELLED);
 }

@@ -29,6 +29,9 @@ NTSTATUS HartSetSerialFIFOControl(PHARTDEVICE_CONTEXT DeviceContext, ULONG FifoC
 NTSTATUS HartSetSerialDtr(PHARTDEVICE_CONTEXT DeviceContext);
 NTSTATUS HartSerialSetWaitMask(PHARTDEVICE_CONTEXT DeviceContext, ULONG WaitMask);
 NTSTATUS HartPurgeSerialPort(WDFDEVICE Device, ULONG PurgeMask);
+/* The same requests without waiting for them: for callbacks that must not block. */
+NTSTATUS HartSendSerialIoctlAsync(PHARTDEVICE_CONTEXT DeviceContext, PCSTR OperationName, ULONG IoControlCode,
+                                  ULONG Value);
 EVT_WDF_REQUEST_COMPLETION_ROUTINE IoctlRequestToSerialPortCompletionRoutine;
 
 /* Opens the serial target by the port's SerialPortName with the given access. */
@@ -36,6 +39,8 @@ NTSTATUS HartOpenSerialTarget(PHARTDEVICE_CONTEXT DeviceContext, ACCESS_MASK Des
 
 /* Receive path. */
 BOOLEAN HartReadDataFromPort(PHARTDEVICE_CONTEXT DeviceContext);
+/* A transmission or an open starts the read loop again, even after a cancelled read held it. */
+VOID HartRearmSerialRead(PHARTDEVICE_CONTEXT DeviceContext);
 EVT_WDF_REQUEST_COMPLETION_ROUTINE HartGotDataFromSerialPort;
 EVT_WDF_WORKITEM HartEvtWorkItemRead;
 

@@ -119,6 +119,60 @@ NTSTATUS HartPurgeSerialPort(WDFDEVICE Device, ULONG PurgeMask)
                                  sizeof(PurgeMask));
 }
 
+/*
+ * One ULONG-valued request sent down without waiting for it; its completion
+ * routine deletes it. The caller learns only whether it could be sent.
+ */
+NTSTATUS HartSendSerialIoctlAsync(PHARTDEVICE_CONTEXT DeviceContext, PCSTR OperationName, ULONG IoControlCode,
+                                  ULONG Value)
+{
+    if (!HartSerialTargetPresent(DeviceContext)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    WDF_OBJECT_ATTRIBUTES requestAttributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&requestAttributes);
+    requestAttributes.ParentObject = DeviceContext->IoTarget;
+    WDFREQUEST request = NULL;
+    NTSTATUS status = WdfRequestCreate(&requestAttributes, DeviceContext->IoTarget, &request);
+    if (!NT_SUCCESS(status)) {
+        HartTrace(0x01, "%s Error: WdfRequestCreate failed with Status: 0x%X\n", OperationName,
+                  (unsigned)status);
+        return status;
+    }
+    WDF_OBJECT_ATTRIBUTES memoryAttributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&memoryAttributes);
+    memoryAttributes.ParentObject = request;
+    WDFMEMORY memory = NULL;
+    PVOID value = NULL;
+    status = WdfMemoryCreate(&memoryAttributes, NonPagedPool, HART_POOL_TAG, sizeof(ULONG), &memory, &value);
+    if (!NT_SUCCESS(status)) {
+        HartTrace(0x01, "%s Error: WdfMemoryCreate failed with Status: 0x%X\n", OperationName,
+                  (unsigned)status);
+        WdfObjectDelete(request);
+        return status;
+    }
+    RtlCopyMemory(value, &Value, sizeof(ULONG));
+    status = WdfIoTargetFormatRequestForIoctl(DeviceContext->IoTarget, request, IoControlCode, memory,
+                                              NULL, NULL, NULL);
+    if (!NT_SUCCESS(status)) {
+        HartTrace(0x01, "%s Error: WdfIoTargetFormatRequestForIoctl (IOCTL Code: 0x%X)failed with Status: 0x%X\n",
+                  OperationName, (unsigned)IoControlCode, (unsigned)status);
+        WdfObjectDelete(request);
+        return status;
+    }
+    WdfRequestSetCompletionRoutine(request, IoctlRequestToSerialPortCompletionRoutine, DeviceContext);
+    if (!WdfRequestSend(request, DeviceContext->IoTarget, WDF_NO_SEND_OPTIONS)) {
+        status = WdfRequestGetStatus(request);
+        if (!NT_SUCCESS(status)) {
+            HartTrace(0x01, "%s Error: WdfRequestSend Failed with Status: 0x%X\n", OperationName,
+                      (unsigned)status);
+            WdfObjectDelete(request);
+            return status;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS HartInitializeSerialPort(WDFDEVICE Device)
 {
     PHARTDEVICE_CONTEXT deviceContext = (Device != NULL) ? HartGetDeviceContext(Device) : NULL;

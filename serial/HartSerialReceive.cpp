@@ -146,12 +146,24 @@ VOID HartGotDataFromSerialPort(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQU
     }
 }
 
+VOID HartRearmSerialRead(PHARTDEVICE_CONTEXT DeviceContext)
+{
+    DeviceContext->SerialReadHeld = FALSE;
+    if (DeviceContext->WorkItemRead != NULL) {
+        HartEnqueuePortWorkItem(DeviceContext->WorkItemRead, DeviceContext->Device);
+    }
+}
+
 VOID HartEvtWorkItemRead(WDFWORKITEM WorkItem)
 {
     PWORKITEM_CONTEXT workItemContext = HartGetWorkItemContext(WorkItem);
     WDFDEVICE device = (workItemContext != NULL) ? workItemContext->Device : NULL;
     PHARTDEVICE_CONTEXT deviceContext = (device != NULL) ? HartGetDeviceContext(device) : NULL;
     if (deviceContext == NULL) {
+        return;
+    }
+    if (deviceContext->SerialReadHeld) {
+        HartTrace(0x10, "%s: a cancelled read holds the read loop\n", "HartEvtWorkItemRead");
         return;
     }
     /* Set before the send: a read that completes inside it must find the loop running. */

@@ -35,9 +35,7 @@ static VOID HartWriteFailureEnding(PHARTDEVICE_CONTEXT DeviceContext)
     }
     DeviceContext->HartBusGrantTimeCounter = HART_BG_AFTER_WRITE;
     FsmMasterProcessEvent(DeviceContext->Device, EVT_XMIT_DONE);
-    if (DeviceContext->WorkItemRead != NULL) {
-        HartEnqueuePortWorkItem(DeviceContext->WorkItemRead, DeviceContext->Device);
-    }
+    HartRearmSerialRead(DeviceContext);
 }
 
 VOID HartWriteDataToSerialPort(PHARTDEVICE_CONTEXT DeviceContext)
@@ -209,9 +207,7 @@ VOID HartWriteRequestToSerialCompletion(WDFREQUEST Request, WDFIOTARGET Target, 
             deviceContext->HartResposeWaitBufferTime = (USHORT)((Params->IoStatus.Information * 9) / 10);
         }
         FsmMasterProcessEvent(deviceContext->Device, EVT_XMIT_DONE);
-        if (deviceContext->WorkItemRead != NULL) {
-            HartEnqueuePortWorkItem(deviceContext->WorkItemRead, deviceContext->Device);
-        }
+        HartRearmSerialRead(deviceContext);
     }
     HartTrace(0x02, "%s <<<<\n", "HartWriteRequestToSerialCompletion");
 }
@@ -271,9 +267,7 @@ VOID HartEvtWorkItemTriggerTx(WDFWORKITEM WorkItem)
                       (unsigned)status);
         }
         HartTrace(0x10, "%s Initiate read!\n", "HartEvtWorkItemTriggerTx");
-        if (deviceContext->WorkItemRead != NULL) {
-            HartEnqueuePortWorkItem(deviceContext->WorkItemRead, deviceContext->Device);
-        }
+        HartRearmSerialRead(deviceContext);
         if (deviceContext->QueueReadSecondary != NULL) {
             WdfWaitLockAcquire(deviceContext->QueueReadSecondaryLock, NULL);
             WdfIoQueueStart(deviceContext->QueueReadSecondary);

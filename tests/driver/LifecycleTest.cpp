@@ -182,6 +182,28 @@ TEST_F(LifecycleTest, SuspendDuringASerialWriteLeavesTheWaitingReadWaiting)
     EXPECT_EQ(read.Completions(), 1u);
 }
 
+TEST_F(LifecycleTest, HandleClosedAsItsReadIsCancelledEndsTheReadOnce)
+{
+    Boot();
+    platform::File port = OpenMainAndPort();
+    system_->Host().RunFor(1s);
+    /* The close arrives while the cancelled read purges a slow serial port:
+       it must not wait for a cancellation that is waiting for it. */
+    system_->SerialPort(0).DelayControls(20ms);
+    auto read = port.ReadAsync(300);
+    system_->Host().RunUntilIdle();
+    ASSERT_TRUE(read.Cancel());
+    port.Close();
+    system_->Host().RunFor(100ms);
+    ASSERT_TRUE(read.Done());
+    EXPECT_EQ(read.Result().status, STATUS_CANCELLED);
+    EXPECT_EQ(read.Completions(), 1u);
+    EXPECT_EQ(system_->SerialPort(0).Settings().lastPurgeMask, 0x0Fu);
+    auto reopened = system_->OpenPort("1");
+    ASSERT_TRUE(NT_SUCCESS(reopened.status));
+    EXPECT_EQ(reopened.file.Write(Request(0, 0)).status, STATUS_SUCCESS);
+}
+
 TEST_F(LifecycleTest, HandleClosedAsRequestsArriveEndsThemAll)
 {
     Boot();
