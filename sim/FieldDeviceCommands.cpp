@@ -112,6 +112,10 @@ double FromKelvin(double kelvin, std::uint8_t units)
 /* A temperature in other units; a span, which has no zero point, only scales. */
 float Convert(float value, std::uint8_t from, std::uint8_t to)
 {
+    /* Through kelvin and back would round a value that needs no change. */
+    if (from == to) {
+        return value;
+    }
     return static_cast<float>(FromKelvin(ToKelvin(value, from), to));
 }
 
