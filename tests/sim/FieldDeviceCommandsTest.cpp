@@ -20,11 +20,11 @@ float FloatAt(const Bytes& data, std::size_t at)
     return value;
 }
 
-Bytes Cat(std::initializer_list<Bytes> parts)
+Bytes Cat(std::initializer_list<Bytes> pieces)
 {
     Bytes all;
-    for (const Bytes& part : parts) {
-        all.insert(all.end(), part.begin(), part.end());
+    for (const Bytes& piece : pieces) {
+        all.insert(all.end(), piece.begin(), piece.end());
     }
     return all;
 }
