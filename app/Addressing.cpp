@@ -65,6 +65,11 @@ std::optional<Identity> Directory::Known(const Target& target) const
     return it != known_.end() ? std::optional<Identity>(it->second) : std::nullopt;
 }
 
+bool Directory::Forget(const Target& target)
+{
+    return known_.erase(KeyOf(target)) != 0;
+}
+
 std::optional<Identity> Directory::Identify(const Target& target, std::string& why)
 {
     if (std::optional<Identity> known = Known(target)) {

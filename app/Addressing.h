@@ -54,6 +54,10 @@ public:
     void Learn(const Target& target, const Identity& identity);
     /* What the session knows of the device target names. */
     std::optional<Identity> Known(const Target& target) const;
+    /* The device no longer answers at the long address the session keeps for
+       it (another device took its polling address or tag): the next Route
+       identifies it again. True when there was something to forget. */
+    bool Forget(const Target& target);
 
 private:
     std::optional<Identity> Identify(const Target& target, std::string& why);

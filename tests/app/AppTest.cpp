@@ -295,4 +295,32 @@ TEST(AddressingTest, DirectoryFindsEachDeviceOnceAndRoutesByCommand)
     EXPECT_EQ(asked.size(), 3u);
 }
 
+TEST(AddressingTest, ADeviceSwappedAtItsPollingAddressIsIdentifiedAgainOnceForgotten)
+{
+    /* Device ID 00 00 02 first, then another device (ID 00 00 09) at the same polling address. */
+    std::uint8_t deviceId = 0x02;
+    int asked = 0;
+    hart::Directory directory(
+        [&](const hart::Request& request) -> std::optional<hart::Frame> {
+            ++asked;
+            hart::Frame answer;
+            answer.delimiter = 0x06;
+            answer.command = request.command;
+            answer.data = {0x00, 0x00, 0xFE, 0x26, 0x06, 0x05, 0x07, 0x01, 0x03, 0x10, 0x00, 0x00, 0x00, deviceId};
+            return answer;
+        },
+        true);
+    std::string why;
+    EXPECT_EQ(directory.Route(hart::Target::Polling(3), 1, why)->Text(), "26 06 00 00 02");
+    deviceId = 0x09;
+    EXPECT_EQ(directory.Route(hart::Target::Polling(3), 1, why)->Text(), "26 06 00 00 02")
+        << "the session keeps what it learned until told otherwise";
+    EXPECT_EQ(asked, 1);
+    EXPECT_TRUE(directory.Forget(hart::Target::Polling(3)));
+    EXPECT_FALSE(directory.Forget(hart::Target::Polling(3)));
+    EXPECT_EQ(directory.Route(hart::Target::Polling(3), 1, why)->Text(), "26 06 00 00 09");
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(directory.Route(hart::Target::Polling(4), 1, why)->Text(), "26 06 00 00 09") << "other targets unaffected";
+}
+
 } // namespace
