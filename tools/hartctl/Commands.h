@@ -10,8 +10,8 @@
 
 namespace hartctl {
 
-/* The whole program: arguments without the program's name. */
-int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+/* The whole program: arguments without the program's name. Progress is shown on err only when it is a terminal. */
+int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool errIsTerminal = false);
 
 int RunCommand(const Options& options, std::ostream& out, std::ostream& err);
 /* The same in a session made beforehand, e.g. one whose simulated devices a test has set up. */
