@@ -183,12 +183,6 @@ hart::RepeatLimits RepeatLimitsFor(const Options& options)
     return limits;
 }
 
-/*
- * One request and its answer, asked again while the device is busy. The
- * failure is set when no answer could be shown: the port's, or a damaged
- * answer, or only frames that were not the answer. A device that answered,
- * busy to the end or not, is no failure here; its response code tells.
- */
 hart::TransactionResult Transact(Session& session, File& port, const Request& request, int driverAttempts,
                                  const hart::RepeatLimits& limits, std::optional<Failure>& failure)
 {
@@ -215,7 +209,6 @@ hart::TransactionResult Transact(Session& session, File& port, const Request& re
     return result;
 }
 
-/* The device answered the command with response code 0. */
 bool Succeeded(const hart::TransactionResult& result)
 {
     return result.outcome == hart::Outcome::Answered && result.answer->data.size() >= 2 && result.answer->data[0] == 0;
