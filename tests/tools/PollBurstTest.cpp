@@ -121,6 +121,19 @@ TEST(HartctlIdentifyTest, ProgressOnlyWhenErrIsATerminal)
     EXPECT_EQ(shown.err.substr(shown.err.size() - 4), "\r\033[K");
     EXPECT_NE(shown.out.find("TT-101"), std::string::npos) << shown.out;
 
+    /* Ctrl-C during the scan: the devices found so far, and a failure that says where it stopped. */
+    Outcome interrupted = OnLine({"--sim", "--sim-devices", "3", "identify", "--last", "63"},
+                                 [](sim::SimulatedSystem& system) {
+                                     system.Device(1).Config().alterAnswer = [](sim::HartFrame&) {
+                                         hartctl::RequestStop();
+                                     };
+                                 });
+    hartctl::ClearStop();
+    EXPECT_EQ(interrupted.status, 1);
+    EXPECT_NE(interrupted.out.find("TT-101"), std::string::npos) << interrupted.out;
+    EXPECT_EQ(interrupted.out.find("TT-102"), std::string::npos) << interrupted.out;
+    EXPECT_NE(interrupted.err.find("interrupted before polling address 2"), std::string::npos) << interrupted.err;
+
     Outcome piped = OnLine({"--sim", "--sim-devices", "2", "identify", "--last", "3"});
     ASSERT_EQ(piped.status, 0) << piped.err;
     EXPECT_EQ(piped.err, "");
@@ -254,6 +267,19 @@ TEST(HartctlBurstTest, OnAndOffWriteTheBurstConfiguration)
         << on.out;
     EXPECT_NE(result["steps"][1]["request"].get<std::string>().find(" 6C 03 00 03 00 "), std::string::npos) << on.out;
     EXPECT_NE(result["steps"][2]["request"].get<std::string>().find(" 6D 02 01 00 "), std::string::npos) << on.out;
+
+    /* A revision-5 device in short frames: no burst message, the command in one byte. */
+    Outcome older = OnLine({"--sim", "--json", "burst", "--short", "on", "--command", "2"},
+                           [](sim::SimulatedSystem& system) { system.Device(0).Config().universalRevision = 5; },
+                           [](sim::SimulatedSystem& system) {
+                               EXPECT_TRUE(system.Device(0).Bursting());
+                               EXPECT_EQ(system.Device(0).Config().burstCommand, 2);
+                           });
+    ASSERT_EQ(older.status, 0) << older.err;
+    result = json::parse(older.out);
+    ASSERT_EQ(result["steps"].size(), 2u) << older.out;
+    EXPECT_NE(result["steps"][0]["request"].get<std::string>().find(" 02 80 6C 01 02 "), std::string::npos) << older.out;
+    EXPECT_NE(result["steps"][1]["request"].get<std::string>().find(" 02 80 6D 01 01 "), std::string::npos) << older.out;
 
     Outcome off = OnLine({"--sim", "burst", "off"}, [](sim::SimulatedSystem& system) { system.Device(0).SetBurstMode(true); },
                          [](sim::SimulatedSystem& system) { EXPECT_FALSE(system.Device(0).Bursting()); });

@@ -78,14 +78,15 @@ int Switch(Session& session, const Options& options, std::ostream& out, std::ost
         PrintFailure(*notFound, options.json, out, err);
         return kFailed;
     }
-    /* Burst messages came with revision 7; a device named by its long address alone is taken to have them. */
-    const bool messages = !identity || identity->universalRevision >= 7;
+    /* Burst messages came with revision 7. A device asked in short frames is taken for an older one, and
+       one named by its long address alone, which tells no revision, for a current one. */
+    const bool messages = identity ? identity->universalRevision >= 7 : !device.Target().shortFrame;
     const std::optional<std::uint8_t> message =
         messages ? std::optional<std::uint8_t>(static_cast<std::uint8_t>(options.burstMessage)) : std::nullopt;
     std::string why;
     std::optional<std::vector<Step>> steps = StepsFor(options, message, why);
     if (!steps) {
-        err << "hartctl: " << why << " (revision " << int(identity->universalRevision) << ")\n";
+        err << "hartctl: " << why << "\n";
         return kUsage;
     }
 

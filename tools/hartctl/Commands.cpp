@@ -195,7 +195,13 @@ int Identify(Session& session, const Options& options, std::ostream& out, std::o
             progressShown = false;
         }
     };
+    /* Ctrl-C sets the stop flag rather than ending the program: the scan ends with what it found so far. */
+    int interruptedAt = -1;
     for (int address = 0; address <= options.lastAddress; address++) {
+        if (g_stop) {
+            interruptedAt = address;
+            break;
+        }
         if (options.progress) {
             err << "\r\033[Kscanning polling address " << address << " of 0-" << options.lastAddress << ", " << found
                 << (found == 1 ? " device" : " devices") << " found" << std::flush;
@@ -251,6 +257,11 @@ int Identify(Session& session, const Options& options, std::ostream& out, std::o
     clearProgress();
     if (options.json) {
         out << json{{"port", comName}, {"devices", devices}}.dump(2) << "\n";
+    }
+    if (interruptedAt >= 0) {
+        PrintFailure(Failure{STATUS_CANCELLED, "interrupted before polling address " + std::to_string(interruptedAt)},
+                     false, out, err);
+        return kFailed;
     }
     if (found == 0) {
         PrintFailure(Failure{STATUS_TRANSACTION_TIMED_OUT, "no device answered at polling addresses 0 to " +
@@ -506,6 +517,11 @@ int Ports(Session& session, const Options& options, std::ostream& out, std::ostr
 void RequestStop()
 {
     g_stop = true;
+}
+
+void ClearStop()
+{
+    g_stop = false;
 }
 
 bool StopRequested()

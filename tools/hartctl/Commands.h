@@ -17,7 +17,9 @@ int RunCommand(const Options& options, std::ostream& out, std::ostream& err);
 /* The same in a session made beforehand, e.g. one whose simulated devices a test has set up. */
 int RunCommand(Session& session, const Options& options, std::ostream& out, std::ostream& err);
 
-/* Set from a signal handler: an unbounded monitor stops at its next look. */
+/* Set from a signal handler: a monitor, poll, burst show or identify stops at its next look. */
 void RequestStop();
+/* RunCommand with options does this itself; one with a session made beforehand leaves the flag as it is. */
+void ClearStop();
 
 } // namespace hartctl
