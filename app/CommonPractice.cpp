@@ -529,7 +529,7 @@ Fields DecodeCommonPracticeFields(std::uint16_t command, std::span<const std::ui
         break;
     case 76:
         if (auto state = DecodeLockState(p)) {
-            fields.push_back({"lock state", Flags{*state, BitNames(LockStateBits(), *state)}});
+            fields.push_back({"lock state", Flags{*state, BitNames(LockStateBits(), *state), LockStateBits()}});
         }
         break;
     case 79:

@@ -56,7 +56,7 @@ std::int64_t Integer(std::uint32_t value)
 
 Flags NamedFlags(std::span<const NamedBit> table, std::uint8_t bits)
 {
-    return Flags{bits, BitNames(table, bits)};
+    return Flags{bits, BitNames(table, bits), table};
 }
 
 } // namespace

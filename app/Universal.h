@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/Frame.h"
+#include "app/Status.h"
 
 namespace hart {
 
@@ -214,6 +215,8 @@ std::optional<AdditionalStatus> DecodeAdditionalStatus(std::span<const std::uint
 struct Flags {
     std::uint8_t bits = 0;
     std::vector<std::string> names;
+    /* The bits the value is read against, so a program can be told each one, set or clear. */
+    std::span<const NamedBit> table{};
 };
 using Value = std::variant<std::int64_t, double, std::string, Measurement, Date, Flags, Bytes>;
 struct Field {

@@ -4,6 +4,7 @@
  * a usage error and never throws; options it accepts describe a request it
  * can frame; hex text and frames survive a round trip.
  */
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <sstream>
@@ -78,6 +79,20 @@ void CommandLine(fuzz::FuzzInput& input)
         /* The byte count is one byte, and command 31 takes two of them for the number. */
         if (dataBytes > hart::kMaxDataBytes - (options.hartCommand > 0xFF ? 2 : 0)) {
             fuzz::Fail("send accepted " + std::to_string(dataBytes) + " data bytes, more than a frame can carry");
+        }
+    } else if (options.command == "poll") {
+        const bool vars = options.pollWhat == "vars";
+        if (options.every < std::chrono::milliseconds(100) || options.every > std::chrono::hours(24) ||
+            options.duration < 0 || options.count < 0 || (vars && options.variableCodes.empty()) ||
+            (!vars && !options.variableCodes.empty()) || options.variableCodes.size() > 8) {
+            fuzz::Fail("poll accepted an interval, limit or device variable list out of range");
+        }
+    } else if (options.command == "burst") {
+        if ((options.burstCommand && (*options.burstCommand < 0 || *options.burstCommand > 0xFFFF)) ||
+            (options.burstPeriod && (*options.burstPeriod < std::chrono::milliseconds(100) ||
+                                     *options.burstPeriod > std::chrono::hours(1))) ||
+            options.burstMessage < 0 || options.burstMessage > 255 || options.variableCodes.size() > 8) {
+            fuzz::Fail("burst accepted a command, period, message or device variable list out of range");
         }
     } else if (options.command != "ports" && options.command != "identify" && options.command != "monitor" &&
                options.command != "config") {

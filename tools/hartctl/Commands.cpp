@@ -6,7 +6,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Burst.h"
+#include "Exchange.h"
 #include "Output.h"
+#include "Poll.h"
 #include "Session.h"
 #include "app/Addressing.h"
 #include "app/Frame.h"
@@ -27,221 +30,12 @@ using nlohmann::json;
 using platform::File;
 using platform::Ticks;
 
-constexpr int kFailed = 1;
-/* The device answered, but with an error response code. */
-constexpr int kRefused = 3;
-/* Room for the longest frame a client can read. */
-constexpr std::size_t kFrameBuffer = 300;
-/* How long an answer may trail its write's completion before it counts as lost. */
-constexpr Ticks kAnswerGrace = std::chrono::seconds(1);
 /* How long a passed-on rate change may take to reach the serial port. */
 constexpr Ticks kSettleTime = std::chrono::milliseconds(200);
 /* How often a waiting monitor looks at the stop flag. */
 constexpr Ticks kMonitorStep = std::chrono::milliseconds(100);
 
 std::atomic<bool> g_stop{false};
-
-std::optional<Failure> Control(File& port, ULONG code, const Bytes& input, std::size_t outputLength, Bytes* output,
-                               const char* what)
-{
-    platform::IoResult result = port.DeviceControl(code, input, outputLength);
-    if (!result.Succeeded()) {
-        return Failure{result.status, std::string("could not ") + what};
-    }
-    if (output != nullptr) {
-        *output = result.data;
-    }
-    return std::nullopt;
-}
-
-std::optional<Failure> GetProtocol(File& port, HART_PROTOCOL_SETTINGS& settings)
-{
-    Bytes data;
-    if (auto failure = Control(port, IOCTL_HART_GET_PROTOCOL, Bytes(4), 4, &data, "read the protocol settings")) {
-        return failure;
-    }
-    if (data.size() < sizeof(settings)) {
-        return Failure{STATUS_UNSUCCESSFUL, "the protocol settings came back short"};
-    }
-    std::memcpy(&settings, data.data(), sizeof(settings));
-    return std::nullopt;
-}
-
-std::optional<Failure> SetProtocol(File& port, const HART_PROTOCOL_SETTINGS& settings)
-{
-    Bytes input(sizeof(settings));
-    std::memcpy(input.data(), &settings, sizeof(settings));
-    return Control(port, IOCTL_HART_SET_PROTOCOL, input, 0, nullptr, "set the protocol settings");
-}
-
-std::optional<Failure> SetReadMask(File& port, std::uint8_t mask)
-{
-    return Control(port, IOCTL_HART_SET_READ_MASK, Bytes{mask}, 0, nullptr, "set the read mask");
-}
-
-/* Opens the port and applies what every transaction command shares: master type and retries. */
-std::optional<Failure> OpenForTransactions(Session& session, const Options& options, int defaultRetries, File& port,
-                                           std::string& comName, HART_PROTOCOL_SETTINGS& settings)
-{
-    if (auto failure = session.OpenPort(options.port, port, comName)) {
-        return failure;
-    }
-    if (auto failure = GetProtocol(port, settings)) {
-        return failure;
-    }
-    settings.MasterType = options.secondary ? 0x00 : 0x80;
-    settings.RetryCount = static_cast<std::uint8_t>(options.retries.value_or(defaultRetries));
-    settings.StateMachineMode = 0;
-    if (auto failure = SetProtocol(port, settings)) {
-        return failure;
-    }
-    /* Answers to this master only: a burst or another master's traffic must not pass for ours. */
-    return SetReadMask(port, HART_RCV_MASK_ACK);
-}
-
-/*
- * The port device as the transactor's transport. The read goes up before the
- * write, since the driver may complete the answer's read along with the
- * write; the write itself ends once the driver's own retries are spent. An
- * answer may trail the write's completion by up to kAnswerGrace, and frames
- * that the transactor sets aside do not move that deadline.
- */
-class PortTransport {
-public:
-    PortTransport(Session& session, File& port, int driverAttempts)
-        : session_(session), port_(port), driverAttempts_(driverAttempts)
-    {
-    }
-    ~PortTransport() { StopReading(); }
-    PortTransport(const PortTransport&) = delete;
-    PortTransport& operator=(const PortTransport&) = delete;
-
-    hart::Transport Transport()
-    {
-        return {[this](const Bytes& frame) { return Send(frame); }, [this] { return Next(); },
-                [this](std::chrono::milliseconds delay) { session_.Host().RunFor(delay); }};
-    }
-    /* Why the port could not send a request or read its answer, with the driver's status. */
-    const std::optional<Failure>& PortFailure() const { return failure_; }
-
-private:
-    hart::Sent Send(const Bytes& frame)
-    {
-        StopReading();
-        failure_.reset();
-        read_ = port_.ReadAsync(kFrameBuffer);
-        const platform::IoStatus written = port_.Write(frame);
-        if (written.Succeeded()) {
-            deadline_ = session_.Host().Now() + kAnswerGrace;
-            return {};
-        }
-        StopReading();
-        switch (written.status) {
-        case STATUS_TRANSACTION_TIMED_OUT:
-            failure_ = Failure{written.status, "no answer from the device after " + std::to_string(driverAttempts_) +
-                                                   (driverAttempts_ == 1 ? " attempt" : " attempts")};
-            return {hart::Sent::Status::NoAnswer, failure_->sentence};
-        case STATUS_CANCELLED:
-            failure_ = Failure{written.status, "the serial port went away"};
-            break;
-        case STATUS_INVALID_DEVICE_STATE:
-            failure_ = Failure{written.status, "the port is in slave mode and sends nothing"};
-            break;
-        default:
-            failure_ = Failure{written.status, "the request could not be sent"};
-            break;
-        }
-        return {hart::Sent::Status::Failed, failure_->sentence};
-    }
-
-    hart::Heard Next()
-    {
-        if (!read_.Valid()) {
-            read_ = port_.ReadAsync(kFrameBuffer);
-        }
-        while (!read_.Done() && session_.Host().Now() < deadline_) {
-            session_.Host().RunFor(std::chrono::milliseconds(10));
-        }
-        if (!read_.Done()) {
-            read_.Cancel();
-        }
-        platform::IoResult result = read_.Wait();
-        read_ = {};
-        if (result.status == STATUS_SUCCESS || result.status == STATUS_CRC_ERROR) {
-            return {hart::Heard::Kind::Frame, std::move(result.data), result.status == STATUS_CRC_ERROR, {}};
-        }
-        if (result.status == STATUS_CANCELLED || result.status == STATUS_PENDING) {
-            return {};
-        }
-        failure_ = Failure{result.status, "the answer could not be read"};
-        return {hart::Heard::Kind::Failed, {}, false, failure_->sentence};
-    }
-
-    void StopReading()
-    {
-        if (read_.Valid()) {
-            if (!read_.Done()) {
-                read_.Cancel();
-            }
-            read_.Wait();
-            read_ = {};
-        }
-    }
-
-    Session& session_;
-    File& port_;
-    int driverAttempts_;
-    platform::PendingIo read_;
-    Ticks deadline_{0};
-    std::optional<Failure> failure_;
-};
-
-/* The repeats after busy and delayed-response answers the user allows; conflicts get no more than that. */
-hart::RepeatLimits RepeatLimitsFor(const Options& options)
-{
-    hart::RepeatLimits limits;
-    limits.busy = options.busyRetries.value_or(limits.busy);
-    limits.conflict = std::min(limits.conflict, limits.busy);
-    return limits;
-}
-
-/*
- * One request and its answer, asked again while the device is busy. The
- * failure is set when no answer could be shown: the port's, or a damaged
- * answer, or only frames that were not the answer. A device that answered,
- * busy to the end or not, is no failure here; its response code tells.
- */
-hart::TransactionResult Transact(Session& session, File& port, const Request& request, int driverAttempts,
-                                 const hart::RepeatLimits& limits, std::optional<Failure>& failure)
-{
-    PortTransport transport(session, port, driverAttempts);
-    hart::TransactionResult result = hart::Transactor(transport.Transport(), limits).Run(request);
-    switch (result.outcome) {
-    case hart::Outcome::DamagedAnswer:
-        failure = Failure{STATUS_CRC_ERROR, result.why};
-        break;
-    case hart::Outcome::MismatchedOnly:
-        failure = Failure{STATUS_TRANSACTION_TIMED_OUT, result.why};
-        break;
-    case hart::Outcome::NoAnswer:
-        failure = transport.PortFailure().value_or(
-            Failure{STATUS_TRANSACTION_TIMED_OUT, "the request went out but its answer never reached the reader"});
-        break;
-    case hart::Outcome::TransportFailed:
-        failure = transport.PortFailure().value_or(Failure{STATUS_UNSUCCESSFUL, result.why});
-        break;
-    default:
-        failure.reset();
-        break;
-    }
-    return result;
-}
-
-/* The device answered the command with response code 0. */
-bool Succeeded(const hart::TransactionResult& result)
-{
-    return result.outcome == hart::Outcome::Answered && result.answer->data.size() >= 2 && result.answer->data[0] == 0;
-}
 
 /* "device is busy, delayed response running": the answers that made the request go out again. */
 std::string RepeatedBecause(const hart::TransactionResult& result)
@@ -265,22 +59,6 @@ Request RequestTo(const hart::Address& address, const hart::Command& command, co
     return request;
 }
 
-hart::Target TargetFor(const Options& options)
-{
-    if (!options.longAddress.empty()) {
-        Bytes id = *hart::ParseHex(options.longAddress);
-        std::array<std::uint8_t, 5> longId{};
-        std::copy(id.begin(), id.end(), longId.begin());
-        return hart::Target::Long(hart::Address::Long(longId));
-    }
-    if (!options.tag.empty()) {
-        return hart::Target::ByTag(options.tag);
-    }
-    if (!options.longTag.empty()) {
-        return hart::Target::ByLongTag(options.longTag);
-    }
-    return hart::Target::Polling(static_cast<std::uint8_t>(options.address), options.shortFrame);
-}
 
 /* The data given, or for identify-by-tag without any, the tag asked for. */
 Bytes DataFor(const Options& options, const hart::Target& target)
@@ -308,35 +86,15 @@ int Send(Session& session, const Options& options, std::ostream& out, std::ostre
         PrintFailure(*failure, options.json, out, err);
         return kFailed;
     }
-    const int attempts = settings.RetryCount + 1;
-    const hart::RepeatLimits limits = RepeatLimitsFor(options);
-    /* Finding the device's long address is a transaction of its own; a port
-       failure on the way is reported as such, not as a device not found. */
-    std::optional<Failure> lookupFailure;
-    hart::Directory directory(
-        [&](const Request& request) -> std::optional<Frame> {
-            std::optional<Failure> failure;
-            hart::TransactionResult lookup = Transact(session, port, request, attempts, limits, failure);
-            if (failure && failure->status != STATUS_TRANSACTION_TIMED_OUT && failure->status != STATUS_CRC_ERROR) {
-                lookupFailure = failure;
-            }
-            return Succeeded(lookup) ? lookup.answer : std::nullopt;
-        },
-        !options.secondary);
-    const hart::Target target = TargetFor(options);
-    std::string why;
-    std::optional<hart::Address> address = directory.Route(target, static_cast<std::uint16_t>(options.hartCommand), why);
-    if (!address) {
-        PrintFailure(lookupFailure.value_or(Failure{STATUS_TRANSACTION_TIMED_OUT, why}), options.json, out, err);
+    DeviceLink device(session, port, options, settings.RetryCount + 1);
+    const std::uint16_t number = static_cast<std::uint16_t>(options.hartCommand);
+    Reply reply = device.Ask(number, DataFor(options, device.Target()), options.preambles);
+    if (!reply.exchange) {
+        PrintFailure(*reply.failure, options.json, out, err);
         return kFailed;
     }
-    Request request;
-    request.address = *address;
-    request.primaryMaster = !options.secondary;
-    request.preambles = options.preambles;
-    request = hart::Expanded(request, static_cast<std::uint16_t>(options.hartCommand), DataFor(options, target));
-    std::optional<Failure> failure;
-    const hart::TransactionResult exchange = Transact(session, port, request, attempts, limits, failure);
+    const std::optional<Failure>& failure = reply.failure;
+    const hart::TransactionResult& exchange = *reply.exchange;
     const bool answered = exchange.answer.has_value();
     /* Busy to the end, or a delayed response that did not end well: the device answered, but not the command. */
     const bool unfinished = exchange.outcome != hart::Outcome::Answered && !failure;
@@ -429,13 +187,33 @@ int Identify(Session& session, const Options& options, std::ostream& out, std::o
     if (!options.json) {
         out << "ADDR  MANUF  TYPE  DEVICE ID  LONG ADDRESS    REV  TAG\n";
     }
+    /* A scan of 64 addresses takes a minute: on a terminal, tell how far it is, on one line written over. */
+    bool progressShown = false;
+    auto clearProgress = [&] {
+        if (progressShown) {
+            err << "\r\033[K" << std::flush;
+            progressShown = false;
+        }
+    };
+    /* Ctrl-C sets the stop flag rather than ending the program: the scan ends with what it found so far. */
+    int interruptedAt = -1;
     for (int address = 0; address <= options.lastAddress; address++) {
+        if (g_stop) {
+            interruptedAt = address;
+            break;
+        }
+        if (options.progress) {
+            err << "\r\033[Kscanning polling address " << address << " of 0-" << options.lastAddress << ", " << found
+                << (found == 1 ? " device" : " devices") << " found" << std::flush;
+            progressShown = true;
+        }
         Request request = RequestTo(hart::Address::Polling(static_cast<std::uint8_t>(address)),
                                     hart::ReadUniqueIdentifier(), options);
         std::optional<Failure> failure;
         const hart::TransactionResult exchange =
             Transact(session, port, request, settings.RetryCount + 1, limits, failure);
         if (failure && failure->status != STATUS_TRANSACTION_TIMED_OUT && failure->status != STATUS_CRC_ERROR) {
+            clearProgress();
             PrintFailure(*failure, options.json, out, err);
             return kFailed;
         }
@@ -458,6 +236,7 @@ int Identify(Session& session, const Options& options, std::ostream& out, std::o
             }
         }
         found++;
+        clearProgress();
         const std::string longAddress = identity->LongAddress().Text();
         if (options.json) {
             devices.push_back(json{{"address", address},
@@ -473,10 +252,16 @@ int Identify(Session& session, const Options& options, std::ostream& out, std::o
         std::snprintf(line, sizeof(line), "%4d  0x%02X   0x%02X  0x%06X   %s  %3u  %s\n", address,
                       identity->manufacturer, identity->deviceType, identity->deviceId, longAddress.c_str(),
                       identity->universalRevision, tag.c_str());
-        out << line;
+        out << line << std::flush;
     }
+    clearProgress();
     if (options.json) {
         out << json{{"port", comName}, {"devices", devices}}.dump(2) << "\n";
+    }
+    if (interruptedAt >= 0) {
+        PrintFailure(Failure{STATUS_CANCELLED, "interrupted before polling address " + std::to_string(interruptedAt)},
+                     false, out, err);
+        return kFailed;
     }
     if (found == 0) {
         PrintFailure(Failure{STATUS_TRANSACTION_TIMED_OUT, "no device answered at polling addresses 0 to " +
@@ -734,11 +519,24 @@ void RequestStop()
     g_stop = true;
 }
 
+void ClearStop()
+{
+    g_stop = false;
+}
+
+bool StopRequested()
+{
+    return g_stop;
+}
+
 int RunCommand(const Options& options, std::ostream& out, std::ostream& err)
 {
     g_stop = false;
-    /* A monitor with no end on the simulated line follows the wall clock, else it would race through virtual time. */
-    const bool realTime = options.command == "monitor" && options.duration == 0 && options.count == 0;
+    /* A monitor with no end on the simulated line follows the wall clock, else it would race through virtual time;
+       so does a poll, whose interval is the point, and a burst show with no end. */
+    const bool unbounded = options.duration == 0 && options.count == 0;
+    const bool realTime = (options.command == "monitor" && unbounded) || options.command == "poll" ||
+                          (options.command == "burst" && options.burstAction == "show" && unbounded);
     Session session(options, realTime);
     return RunCommand(session, options, out, err);
 }
@@ -755,6 +553,12 @@ int RunCommand(Session& session, const Options& options, std::ostream& out, std:
     if (options.command == "send") {
         return Send(session, options, out, err);
     }
+    if (options.command == "poll") {
+        return Poll(session, options, out, err);
+    }
+    if (options.command == "burst") {
+        return Burst(session, options, out, err);
+    }
     if (options.command == "identify") {
         return Identify(session, options, out, err);
     }
@@ -764,12 +568,13 @@ int RunCommand(Session& session, const Options& options, std::ostream& out, std:
     return Config(session, options, out, err);
 }
 
-int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
+int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool errIsTerminal)
 {
     ParseOutcome parsed = ParseArguments(args, out, err);
     if (!parsed.options) {
         return parsed.exitCode;
     }
+    parsed.options->progress = errIsTerminal;
     return RunCommand(*parsed.options, out, err);
 }
 

@@ -1,6 +1,7 @@
 /* hartctl's command line: what the user asked for, checked before anything runs. */
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <iosfwd>
 #include <optional>
@@ -25,12 +26,17 @@ struct Options {
 
     std::string command;
 
-    /* send */
+    /* Set when err is a terminal: identify tells there how far its scan has come. */
+    bool progress = false;
+
+    /* send, poll and burst: which device */
     int address = 0;
     std::string longAddress;
     std::string tag;
     std::string longTag;
     bool shortFrame = false;
+    /* send: the command as typed (a number or a name), and its number */
+    std::string commandText;
     int hartCommand = 0;
     std::vector<std::string> data;
     bool secondary = false;
@@ -42,9 +48,20 @@ struct Options {
     /* identify */
     int lastAddress = 15;
 
-    /* monitor: 0 = no limit */
+    /* monitor, poll and burst show: 0 = no limit */
     double duration = 0;
     int count = 0;
+
+    /* poll: what to read (pv, current, dynamic, vars), the device variable codes for vars, how often */
+    std::string pollWhat;
+    std::vector<int> variableCodes;
+    std::chrono::milliseconds every{1000};
+
+    /* burst: on, off or show; the command and period to publish, the burst message */
+    std::string burstAction;
+    std::optional<int> burstCommand;
+    std::optional<std::chrono::milliseconds> burstPeriod;
+    int burstMessage = 0;
 
     /* config */
     std::string mode;
@@ -58,6 +75,10 @@ struct ParseOutcome {
     std::optional<Options> options;
     int exitCode = 0;
 };
+
+/* "500ms", "1.5s", "2min", "1h", or plain seconds ("30"); nullopt for anything else, a negative
+   time, or one too long to count in milliseconds. */
+std::optional<std::chrono::milliseconds> ParseDuration(const std::string& text);
 
 /* args without the program's name. Help and errors are written to out and err. */
 ParseOutcome ParseArguments(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);

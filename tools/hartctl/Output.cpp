@@ -42,10 +42,13 @@ std::string Key(std::string name)
     return name;
 }
 
-json UnitJson(std::uint8_t code)
+json FlagsJson(const hart::Flags& flags)
 {
-    std::string name = hart::UnitName(code);
-    return json{{"code", code}, {"name", name.empty() ? json(nullptr) : json(name)}};
+    json value{{"code", flags.bits}, {"set", flags.names}};
+    for (const hart::NamedBit& bit : flags.table) {
+        value[bit.key] = (flags.bits & bit.bit) != 0;
+    }
+    return value;
 }
 
 json ValueJson(const hart::Value& value)
@@ -54,18 +57,38 @@ json ValueJson(const hart::Value& value)
         json operator()(std::int64_t v) const { return v; }
         json operator()(double v) const { return v; }
         json operator()(const std::string& v) const { return v; }
-        json operator()(const hart::Measurement& v) const
-        {
-            return json{{"value", hart::Widen(v.value)}, {"unit", UnitJson(v.unit)}};
-        }
+        json operator()(const hart::Measurement& v) const { return MeasurementJson(v); }
         json operator()(const hart::Date& v) const { return json{{"day", v.day}, {"month", v.month}, {"year", v.year}}; }
-        json operator()(const hart::Flags& v) const { return json{{"code", v.bits}, {"set", v.names}}; }
+        json operator()(const hart::Flags& v) const { return FlagsJson(v); }
         json operator()(const hart::Bytes& v) const { return hart::Hex(v); }
     };
     return std::visit(Visitor{}, value);
 }
 
 } // namespace
+
+json UnitJson(std::uint8_t code)
+{
+    const std::string name = hart::UnitName(code);
+    const std::string key = hart::UnitKey(code);
+    return json{{"code", code},
+                {"name", name.empty() ? json(nullptr) : json(name)},
+                {"key", key.empty() ? json(nullptr) : json(key)}};
+}
+
+json DeviceStatusJson(std::uint8_t status)
+{
+    json value{{"code", status}};
+    for (const hart::NamedBit& bit : hart::DeviceStatusBits()) {
+        value[bit.key] = (status & bit.bit) != 0;
+    }
+    return value;
+}
+
+json MeasurementJson(const hart::Measurement& measurement)
+{
+    return json{{"value", hart::Widen(measurement.value)}, {"unit", UnitJson(measurement.unit)}};
+}
 
 void PrintFailure(const Failure& failure, bool json, std::ostream& out, std::ostream& err)
 {
@@ -132,11 +155,7 @@ json AnswerJson(const hart::Frame& frame)
     if (!response.communicationErrors.empty()) {
         answer["communication_errors"] = response.communicationErrors;
     }
-    json status{{"code", frame.data[1]}};
-    for (const hart::NamedBit& bit : hart::DeviceStatusBits()) {
-        status[bit.key] = (frame.data[1] & bit.bit) != 0;
-    }
-    answer["device_status"] = status;
+    answer["device_status"] = DeviceStatusJson(frame.data[1]);
     json fields = json::object();
     for (const hart::Field& field : hart::DecodeFields(frame.command, frame.Payload())) {
         fields[Key(field.name)] = ValueJson(field.value);

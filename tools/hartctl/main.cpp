@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "Commands.h"
 
 namespace {
@@ -25,5 +27,5 @@ int main(int argc, char** argv)
     sigaction(SIGTERM, &action, nullptr);
 
     std::vector<std::string> args(argv + 1, argv + argc);
-    return hartctl::Run(args, std::cout, std::cerr);
+    return hartctl::Run(args, std::cout, std::cerr, isatty(STDERR_FILENO) == 1);
 }
