@@ -248,6 +248,26 @@ TEST(HartctlPollTest, AFailedReadIsALineAndPollingGoesOn)
     EXPECT_NE(silent.err.find("none of 2 reads succeeded"), std::string::npos) << silent.err;
 }
 
+TEST(HartctlPollTest, ADeviceSwappedWhilePollingIsFoundAgain)
+{
+    /* After the first read another device takes polling address 0: the read
+       at the old long address goes unanswered, the next one asks who is there. */
+    Outcome swapped = OnLine({"--sim", "poll", "--count", "3", "--retries", "0", "pv"}, [](sim::SimulatedSystem& system) {
+        sim::FieldDevice& device = system.Device(0);
+        device.Config().alterAnswer = [&device](sim::HartFrame& frame) {
+            if (frame.command == 1) {
+                device.Config().deviceId = 0x0A0B0C;
+            }
+        };
+    });
+    ASSERT_EQ(swapped.status, 0) << swapped.err;
+    std::vector<std::string> lines = Lines(swapped.out);
+    ASSERT_EQ(lines.size(), 4u) << swapped.out;
+    EXPECT_NE(lines[1].find(",12.5,degC,"), std::string::npos) << lines[1];
+    EXPECT_EQ(lines[2].find(",12.5,degC,"), std::string::npos) << lines[2];
+    EXPECT_NE(lines[3].find(",12.5,degC,"), std::string::npos) << "the new device is read: " << lines[3];
+}
+
 TEST(HartctlBurstTest, OnAndOffWriteTheBurstConfiguration)
 {
     /* Uses the simulated device's burst commands 103, 108 and 109. */

@@ -303,7 +303,19 @@ Reply DeviceLink::Ask(std::uint16_t command, const Bytes& data, int preambles)
     request.preambles = preambles;
     request = hart::Expanded(request, command, data);
     reply.exchange = Transact(session_, port_, request, driverAttempts_, limits_, reply.failure);
+    ForgetIfGone(*address, *reply.exchange);
     return reply;
+}
+
+void DeviceLink::ForgetIfGone(const hart::Address& address, const hart::TransactionResult& exchange)
+{
+    /* Silence at a long address the session learned may mean another device
+       now sits at the polling address or carries the tag: the next request
+       asks who is there instead of asking the gone device for ever. */
+    const bool learned = target_.kind != hart::Target::Kind::LongAddress && address.isLong && !address.IsBroadcast();
+    if (learned && exchange.outcome == hart::Outcome::NoAnswer) {
+        directory_.Forget(target_);
+    }
 }
 
 } // namespace hartctl

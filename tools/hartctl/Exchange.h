@@ -89,6 +89,8 @@ public:
     std::optional<hart::Identity> Identity() const { return directory_.Known(target_); }
 
 private:
+    void ForgetIfGone(const hart::Address& address, const hart::TransactionResult& exchange);
+
     Session& session_;
     platform::File& port_;
     int driverAttempts_;
