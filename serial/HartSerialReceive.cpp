@@ -168,6 +168,13 @@ VOID HartEvtWorkItemRead(WDFWORKITEM WorkItem)
     }
     /* Set before the send: a read that completes inside it must find the loop running. */
     UCHAR wasActive = deviceContext->SerialReadActive;
+    if (!wasActive && deviceContext->IoTarget != NULL &&
+        WdfIoTargetGetState(deviceContext->IoTarget) == WdfIoTargetStarted) {
+        /* The loop rested: what the serial port kept meanwhile came while
+           nobody listened, and would be taken for the answer to the frame
+           just sent. The purge goes down ahead of the read. */
+        HartSendSerialIoctlAsync(deviceContext, "HartPurgeSerialPort", IOCTL_SERIAL_PURGE, SERIAL_PURGE_RXCLEAR);
+    }
     deviceContext->SerialReadActive = 1;
     if (!HartReadDataFromPort(deviceContext)) {
         deviceContext->SerialReadActive = wasActive;

@@ -1,4 +1,6 @@
 /* How client reads and writes meet the frames on the line. */
+#include <algorithm>
+
 #include "SystemFixture.h"
 
 #include "link/HartDeviceContext.h"
@@ -217,6 +219,34 @@ TEST_F(ReadWriteTest, CancelledReadStopsReceptionUntilTheNextTransmission)
     EXPECT_EQ(answer.Wait().status, STATUS_SUCCESS) << "the transmission re-armed the serial read";
     system_->Host().RunFor(20ms);
     EXPECT_EQ(system_->SerialPort(0).PendingReads(), 1u);
+}
+
+TEST_F(ReadWriteTest, WhatTheSerialPortKeptWhileTheReadLoopRestedIsNoAnswer)
+{
+    /* The open's read fails inside its send, so the read loop rests. */
+    port_.Close();
+    system_->SerialPort(0).InjectReadStatus(STATUS_UNSUCCESSFUL, false);
+    auto reopened = system_->OpenPort("1");
+    ASSERT_TRUE(NT_SUCCESS(reopened.status));
+    port_ = std::move(reopened.file);
+    system_->Host().RunFor(20ms);
+    ASSERT_EQ(system_->SerialPort(0).PendingReads(), 0u);
+    /* Meanwhile an answer to command 2 that this master never asked for waits in the serial port. */
+    sim::HartFrame stale;
+    stale.delimiter = 0x06;
+    stale.address = {0x80};
+    stale.command = 2;
+    stale.data = {0x00, 0x00, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
+    system_->Line().Transmit(system_->Device(0).Id(), sim::OnLine(stale, 5));
+    system_->Host().RunFor(1s);
+
+    auto answer = port_.ReadAsync(300);
+    AnsweredWrite(2);
+    platform::IoResult read = answer.Wait();
+    ASSERT_EQ(read.status, STATUS_SUCCESS);
+    ASSERT_GT(read.data.size(), 3u);
+    EXPECT_EQ(read.data[2], 2);
+    EXPECT_EQ(std::count(read.data.begin(), read.data.end(), 0xEE), 0) << "the device's answer, not the kept one";
 }
 
 TEST_F(ReadWriteTest, SerialReadThatCompletesAtOnceKeepsTheReadLoopGoing)
