@@ -173,6 +173,12 @@ bool Allowed(Kind kind, ULONG code, NTSTATUS status)
     }
 }
 
+/*
+ * Every read of the input is a statement of its own, never two in one
+ * expression: compilers order the arguments of a call differently, and the
+ * corpus replayed by make test (built with g++) must take the road the fuzzer
+ * (built with clang) took.
+ */
 class ClientRun {
 public:
     explicit ClientRun(fuzz::FuzzInput& input) : input_(input) {}
@@ -285,7 +291,9 @@ private:
             if (input_.Bool()) {
                 data.resize(input_.Range(0, static_cast<std::uint32_t>(data.size())));
             }
-            registry.SetValue(platform::kSerialCommKey, input_.Pick(names), input_.Pick(types), data);
+            const auto name = input_.Pick(names);
+            const auto type = input_.Pick(types);
+            registry.SetValue(platform::kSerialCommKey, name, type, data);
         }
     }
 
@@ -542,7 +550,8 @@ private:
     void RunScript()
     {
         static const std::int64_t steps[] = {0, 5, 10, 30, 100, 300, 1000, 3000};
-        Ticks duration = Ms(input_.Pick(steps) + input_.Byte());
+        const std::int64_t step = input_.Pick(steps);
+        Ticks duration = Ms(step + input_.Byte());
         duration = std::min(duration, kScriptTime - scriptTime_);
         scriptTime_ += duration;
         Advance(duration);
@@ -569,8 +578,9 @@ private:
         case 3: Faults().DropBetween(now + after, now + after + length); break;
         case 4: {
             const int device = static_cast<int>(input_.Range(0, static_cast<std::uint32_t>(system_->DeviceCount() - 1)));
-            Faults().GapInFrame(input_.Bool() ? system_->Device(device).Id() : system_->SerialPort(0).Station(),
-                                now + after, input_.Range(1, 20), Ms(input_.Range(5, 200)));
+            const sim::StationId station = input_.Bool() ? system_->Device(device).Id() : system_->SerialPort(0).Station();
+            const std::uint32_t characters = input_.Range(1, 20);
+            Faults().GapInFrame(station, now + after, characters, Ms(input_.Range(5, 200)));
             break;
         }
         case 5: {
@@ -578,7 +588,8 @@ private:
             random.seed = input_.Dword();
             random.garbleRate = input_.Byte() / 2048.0;
             random.dropRate = input_.Byte() / 2048.0;
-            random.meanNoiseInterval = Ms(input_.Range(0, 1) * (50 + input_.Byte() * 20));
+            const std::uint32_t noisy = input_.Range(0, 1);
+            random.meanNoiseInterval = Ms(noisy * (50 + input_.Byte() * 20));
             random.until = now + length * 4;
             Faults().StartRandom(random);
             break;
@@ -628,7 +639,11 @@ private:
         static const NTSTATUS statuses[] = {STATUS_CANCELLED, STATUS_UNSUCCESSFUL, STATUS_DEVICE_NOT_READY,
                                             static_cast<NTSTATUS>(0xC000002BL), STATUS_TIMEOUT, STATUS_SUCCESS};
         switch (input_.Byte() % 6) {
-        case 0: port.InjectReadStatus(input_.Pick(statuses), input_.Bool()); break;
+        case 0: {
+            const NTSTATUS status = input_.Pick(statuses);
+            port.InjectReadStatus(status, input_.Bool());
+            break;
+        }
         case 1: port.RejectWrites(input_.Bool() ? std::optional<NTSTATUS>(input_.Pick(statuses)) : std::nullopt); break;
         case 2: port.DelayControls(Ms(input_.Byte())); break;
         case 3:
@@ -637,7 +652,8 @@ private:
         case 4: {
             static const ULONG codes[] = {IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_LINE_CONTROL,
                                           IOCTL_SERIAL_PURGE, IOCTL_SERIAL_SET_DTR, IOCTL_SERIAL_SET_TIMEOUTS};
-            port.RejectIoControl(input_.Pick(codes), input_.Pick(statuses));
+            const ULONG code = input_.Pick(codes);
+            port.RejectIoControl(code, input_.Pick(statuses));
             refusedControls_[index] = true;
             break;
         }
