@@ -176,6 +176,19 @@ void FieldDevice::Hear(const LineCharacter& character)
     }
 }
 
+FieldDeviceConfig DemoDeviceConfig(int index, std::uint8_t universalRevision)
+{
+    FieldDeviceConfig config;
+    config.pollingAddress = static_cast<std::uint8_t>(index);
+    config.deviceId = 0x100000u + static_cast<std::uint32_t>(index);
+    config.tag = "TT-10" + std::to_string(index);
+    config.universalRevision = universalRevision;
+    const std::uint32_t hours = 8760u + 24u * static_cast<std::uint32_t>(index);
+    config.expandedCommands[1024] = {static_cast<std::uint8_t>(hours >> 24), static_cast<std::uint8_t>(hours >> 16),
+                                     static_cast<std::uint8_t>(hours >> 8), static_cast<std::uint8_t>(hours)};
+    return config;
+}
+
 bool FieldDevice::AddressedToMe(const HartFrame& request) const
 {
     if (!request.IsLong()) {

@@ -164,6 +164,14 @@ struct FieldDeviceConfig {
     std::map<std::uint16_t, SlowCommand> slowCommands{};
 };
 
+/*
+ * The devices the tools put on a simulated line: device N at polling address
+ * N with tag "TT-10N". Each also answers one device-specific command above
+ * 255 (1024, its operating hours as a 32-bit count), so that the road
+ * through command 31 can be tried end to end.
+ */
+FieldDeviceConfig DemoDeviceConfig(int index, std::uint8_t universalRevision);
+
 class FieldDevice {
 public:
     /* Must not outlive the line. */

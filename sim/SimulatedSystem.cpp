@@ -25,12 +25,7 @@ SimulatedSystem::SimulatedSystem(const SystemOptions& options)
     }
     monitor_ = std::make_unique<LineMonitor>(*line_);
     for (int i = 0; i < options.fieldDevices; i++) {
-        FieldDeviceConfig config;
-        config.pollingAddress = static_cast<std::uint8_t>(i);
-        config.deviceId = 0x100000u + static_cast<std::uint32_t>(i);
-        config.tag = "TT-10";
-        config.tag += std::to_string(i);
-        config.universalRevision = options.universalRevision;
+        FieldDeviceConfig config = DemoDeviceConfig(i, options.universalRevision);
         config.burstMode = options.burstDevice && i == 0;
         devices_.push_back(std::make_unique<FieldDevice>(*line_, config));
     }

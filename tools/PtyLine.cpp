@@ -61,11 +61,7 @@ PtyLine::PtyLine(int fieldDevices, platform::Dispatcher* shared, std::uint8_t un
         }
     });
     for (int i = 0; i < fieldDevices; i++) {
-        sim::FieldDeviceConfig config;
-        config.pollingAddress = static_cast<std::uint8_t>(i);
-        config.deviceId = 0x100000u + static_cast<std::uint32_t>(i);
-        config.tag = "TT-10" + std::to_string(i);
-        config.universalRevision = universalRevision;
+        sim::FieldDeviceConfig config = sim::DemoDeviceConfig(i, universalRevision);
         devices_.push_back(std::make_unique<sim::FieldDevice>(*line_, config));
     }
     dispatcher_.WatchFd(master_, EPOLLIN, [this](std::uint32_t) { FromTerminal(); });
