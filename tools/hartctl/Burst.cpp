@@ -16,10 +16,8 @@ namespace {
 using hart::Bytes;
 using hart::Hex;
 using nlohmann::json;
-using platform::Ticks;
 
 /* How often a waiting burst show looks at the stop flag. */
-constexpr Ticks kStep = std::chrono::milliseconds(100);
 
 /* One write of the burst configuration. */
 struct Step {
@@ -152,48 +150,24 @@ int Show(Session& session, const Options& options, std::ostream& out, std::ostre
         PrintFailure(*failure, options.json, out, err);
         return kFailed;
     }
-    platform::Host& host = session.Host();
-    const Ticks end = options.duration > 0
-                          ? host.Now() + std::chrono::duration_cast<Ticks>(std::chrono::duration<double>(options.duration))
-                          : Ticks::max();
-    int frames = 0;
-    platform::PendingIo read = port.ReadAsync(kFrameBuffer);
-    while (!StopRequested() && host.Now() < end && (options.count == 0 || frames < options.count)) {
-        if (!read.Done()) {
-            host.RunFor(std::min(kStep, end - host.Now()));
-            continue;
-        }
-        platform::IoResult result = read.Wait();
-        if (result.status != STATUS_SUCCESS && result.status != STATUS_CRC_ERROR) {
-            PrintFailure(Failure{result.status, result.status == STATUS_CANCELLED ? "the serial port went away"
-                                                                                   : "reading from the port failed"},
-                         options.json, out, err);
-            return kFailed;
-        }
-        read = port.ReadAsync(kFrameBuffer);
-        frames++;
-        const std::string time = TimeOfDay(host.SystemTime());
-        std::optional<hart::Frame> frame = hart::ParseFrame(result.data);
-        if (frame) {
-            hart::Unwrap(*frame);
-        }
-        const bool checkByteOk = result.status == STATUS_SUCCESS;
-        if (options.json) {
-            json line{{"time", time}, {"frame", Hex(result.data)}, {"check_byte_ok", checkByteOk}};
-            if (frame) {
-                line["address"] = frame->AddressText();
-                line["command"] = frame->command;
-                line.update(AnswerJson(*frame));
+    return WatchFrames(
+        session, port, options,
+        [&](const HeardFrame& heard) {
+            if (options.json) {
+                json line{{"time", heard.time}, {"frame", Hex(heard.bytes)}, {"check_byte_ok", heard.checkByteOk}};
+                if (heard.frame) {
+                    line["address"] = heard.frame->AddressText();
+                    line["command"] = heard.frame->command;
+                    line.update(AnswerJson(*heard.frame));
+                }
+                out << line.dump() << std::endl;
+                return;
             }
-            out << line.dump() << std::endl;
-            continue;
-        }
-        out << time << "  " << (frame ? frame->AddressText() + "  " + DescribeAnswer(*frame) : "unreadable frame")
-            << (checkByteOk ? "" : " (wrong check byte)") << std::endl;
-    }
-    read.Cancel();
-    read.Wait();
-    return 0;
+            out << heard.time << "  "
+                << (heard.frame ? heard.frame->AddressText() + "  " + DescribeAnswer(*heard.frame) : "unreadable frame")
+                << (heard.checkByteOk ? "" : " (wrong check byte)") << std::endl;
+        },
+        out, err);
 }
 
 } // namespace

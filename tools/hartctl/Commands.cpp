@@ -30,10 +30,9 @@ using nlohmann::json;
 using platform::File;
 using platform::Ticks;
 
-/* How long a passed-on rate change may take to reach the serial port. */
+/* How long a passed-on rate change may take to reach the serial port, and how often to look. */
 constexpr Ticks kSettleTime = std::chrono::milliseconds(200);
-/* How often a waiting monitor looks at the stop flag. */
-constexpr Ticks kMonitorStep = std::chrono::milliseconds(100);
+constexpr Ticks kSettleStep = std::chrono::milliseconds(10);
 
 std::atomic<bool> g_stop{false};
 
@@ -304,60 +303,36 @@ int Monitor(Session& session, const Options& options, std::ostream& out, std::os
         session.StartOtherMaster();
     }
     const bool thisIsPrimary = (settings.MasterType & 0x80) != 0;
-    platform::Host& host = session.Host();
-    const Ticks end = options.duration > 0
-                          ? host.Now() + std::chrono::duration_cast<Ticks>(std::chrono::duration<double>(options.duration))
-                          : Ticks::max();
-    int frames = 0;
-    platform::PendingIo read = port.ReadAsync(kFrameBuffer);
-    while (!g_stop && host.Now() < end && (options.count == 0 || frames < options.count)) {
-        if (!read.Done()) {
-            host.RunFor(std::min(kMonitorStep, end - host.Now()));
-            continue;
-        }
-        platform::IoResult result = read.Wait();
-        if (result.status != STATUS_SUCCESS && result.status != STATUS_CRC_ERROR) {
-            PrintFailure(Failure{result.status, result.status == STATUS_CANCELLED ? "the serial port went away"
-                                                                                   : "reading from the port failed"},
-                         options.json, out, err);
-            return kFailed;
-        }
-        read = port.ReadAsync(kFrameBuffer);
-        frames++;
-        const std::string time = TimeOfDay(host.SystemTime());
-        std::optional<Frame> frame = hart::ParseFrame(result.data);
-        if (frame && frame->Kind() != FrameKind::Stx) {
-            hart::Unwrap(*frame);
-        }
-        if (options.json) {
-            json line{{"time", time}, {"port", comName}, {"frame", Hex(result.data)},
-                      {"check_byte_ok", result.status == STATUS_SUCCESS}};
-            if (frame) {
-                line["class"] = FrameClass(*frame, thisIsPrimary);
-                line["address"] = frame->AddressText();
-                line["command"] = frame->command;
-                line.update(AnswerJson(*frame));
+    return WatchFrames(
+        session, port, options,
+        [&](const HeardFrame& heard) {
+            if (options.json) {
+                json line{{"time", heard.time}, {"port", comName}, {"frame", Hex(heard.bytes)},
+                          {"check_byte_ok", heard.checkByteOk}};
+                if (heard.frame) {
+                    line["class"] = FrameClass(*heard.frame, thisIsPrimary);
+                    line["address"] = heard.frame->AddressText();
+                    line["command"] = heard.frame->command;
+                    line.update(AnswerJson(*heard.frame));
+                }
+                out << line.dump() << std::endl;
+                return;
             }
-            out << line.dump() << std::endl;
-            continue;
-        }
-        out << time << "  ";
-        if (frame) {
-            char head[64];
-            std::snprintf(head, sizeof(head), "%-24s %-4s ", FrameClass(*frame, thisIsPrimary).c_str(),
-                          frame->AddressText().c_str());
-            out << head << DescribeAnswer(*frame);
-        } else {
-            out << "unreadable frame";
-        }
-        if (result.status == STATUS_CRC_ERROR) {
-            out << " (wrong check byte)";
-        }
-        out << "\n    " << Hex(result.data) << std::endl;
-    }
-    read.Cancel();
-    read.Wait();
-    return 0;
+            out << heard.time << "  ";
+            if (heard.frame) {
+                char head[64];
+                std::snprintf(head, sizeof(head), "%-24s %-4s ", FrameClass(*heard.frame, thisIsPrimary).c_str(),
+                              heard.frame->AddressText().c_str());
+                out << head << DescribeAnswer(*heard.frame);
+            } else {
+                out << "unreadable frame";
+            }
+            if (!heard.checkByteOk) {
+                out << " (wrong check byte)";
+            }
+            out << "\n    " << Hex(heard.bytes) << std::endl;
+        },
+        out, err);
 }
 
 std::string MaskText(std::uint8_t mask)
@@ -386,8 +361,8 @@ std::string MaskText(std::uint8_t mask)
 std::optional<Failure> CheckBaudRate(Session& session, const std::string& comName, std::uint32_t wanted)
 {
     std::optional<ULONG> rate = session.SerialBaudRate(comName);
-    for (Ticks waited{0}; rate && *rate != wanted && waited < kSettleTime; waited += kMonitorStep / 10) {
-        session.Host().RunFor(kMonitorStep / 10);
+    for (Ticks waited{0}; rate && *rate != wanted && waited < kSettleTime; waited += kSettleStep) {
+        session.Host().RunFor(kSettleStep);
         rate = session.SerialBaudRate(comName);
     }
     if (!rate) {

@@ -318,4 +318,40 @@ void DeviceLink::ForgetIfGone(const hart::Address& address, const hart::Transact
     }
 }
 
+int WatchFrames(Session& session, File& port, const Options& options,
+                const std::function<void(const HeardFrame&)>& shown, std::ostream& out, std::ostream& err)
+{
+    constexpr Ticks kStep = std::chrono::milliseconds(100);
+    platform::Host& host = session.Host();
+    const Ticks end = options.duration > 0
+                          ? host.Now() + std::chrono::duration_cast<Ticks>(std::chrono::duration<double>(options.duration))
+                          : Ticks::max();
+    int frames = 0;
+    platform::PendingIo read = port.ReadAsync(kFrameBuffer);
+    while (!StopRequested() && host.Now() < end && (options.count == 0 || frames < options.count)) {
+        if (!read.Done()) {
+            host.RunFor(std::min(kStep, end - host.Now()));
+            continue;
+        }
+        platform::IoResult result = read.Wait();
+        if (result.status != STATUS_SUCCESS && result.status != STATUS_CRC_ERROR) {
+            PrintFailure(Failure{result.status, result.status == STATUS_CANCELLED ? "the serial port went away"
+                                                                                   : "reading from the port failed"},
+                         options.json, out, err);
+            return kFailed;
+        }
+        read = port.ReadAsync(kFrameBuffer);
+        frames++;
+        HeardFrame heard{TimeOfDay(host.SystemTime()), std::move(result.data), result.status == STATUS_SUCCESS, {}};
+        heard.frame = hart::ParseFrame(heard.bytes);
+        if (heard.frame && heard.frame->Kind() != hart::FrameKind::Stx) {
+            hart::Unwrap(*heard.frame);
+        }
+        shown(heard);
+    }
+    read.Cancel();
+    read.Wait();
+    return 0;
+}
+
 } // namespace hartctl

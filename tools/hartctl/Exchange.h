@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <iosfwd>
 #include <optional>
 #include <string>
 
@@ -103,5 +105,22 @@ private:
 
 /* Set by RequestStop: a command that runs until interrupted ends at its next look. */
 bool StopRequested();
+
+/* A frame read off the port as it came, with the frame in it when it parses
+   (a command 31 answer unwrapped). */
+struct HeardFrame {
+    std::string time;
+    hart::Bytes bytes;
+    bool checkByteOk = true;
+    std::optional<hart::Frame> frame;
+};
+
+/*
+ * Reads frames off the port and hands each to shown until the user stops,
+ * or options' duration or count is reached. kFailed, with the failure
+ * printed, when the port stops giving frames; 0 otherwise.
+ */
+int WatchFrames(Session& session, platform::File& port, const Options& options,
+                const std::function<void(const HeardFrame&)>& shown, std::ostream& out, std::ostream& err);
 
 } // namespace hartctl
