@@ -8,7 +8,7 @@ COVERAGE_DEPS := $(TEST_DEPS) gcovr
 # libFuzzer's runtime comes with clang's compiler-rt package on Debian.
 FUZZ_DEPS  := $(BUILD_DEPS) clang-14 libclang-rt-14-dev
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := receiver client regfile hartctl
+FUZZ_TARGETS := receiver client regfile hartctl hartip
 
 .PHONY: demo test bench coverage soak fuzz fuzz-merge deps-build deps-test deps-bench deps-fuzz deps-coverage release asan fuzz-build clean
 
