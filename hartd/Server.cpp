@@ -327,11 +327,15 @@ void Server::TakeReady()
 
 void Server::ReadSignals()
 {
+    /* A signalfd hands over one siginfo per signal; any other descriptor counts one stop per read. */
     signalfd_siginfo info{};
-    while (read(signalFd_, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
+    ssize_t got = 0;
+    while ((got = read(signalFd_, &info, sizeof(info))) > 0) {
         signals_++;
-        log_ << "hartd: " << strsignal(static_cast<int>(info.ssi_signo))
-             << (signals_ == 1 ? ": stopping" : ": stopping without waiting for the line") << std::endl;
+        const std::string what =
+            got == static_cast<ssize_t>(sizeof(info)) ? strsignal(static_cast<int>(info.ssi_signo)) : "asked to stop";
+        log_ << "hartd: " << what << (signals_ == 1 ? ": stopping" : ": stopping without waiting for the line")
+             << std::endl;
     }
 }
 

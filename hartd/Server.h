@@ -41,7 +41,7 @@ public:
 
     /* Opens the port devices and binds the endpoints; a sentence on failure. */
     std::optional<std::string> Start();
-    /* Serves until a signal arrives on signalFd (a signalfd), then stops:
+    /* Serves until signalFd (a signalfd, or any descriptor that turns readable) says stop, then stops:
        requests on the line finish, waiting ones are answered, sessions are
        closed and the port devices with them. */
     void Run(int signalFd);

@@ -5,8 +5,10 @@
  */
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -510,6 +512,38 @@ TEST(HartdTest, StoppingWithRequestsInFlightEndsEveryOne)
     EXPECT_EQ(status, 0) << hartd.Log();
     EXPECT_NE(hartd.Log().find("closed (tcp"), std::string::npos) << hartd.Log();
     EXPECT_NE(hartd.Log().find("0 framework objects left"), std::string::npos) << hartd.Log();
+}
+
+/* hartctl's output and exit status, run against the service. */
+std::pair<std::string, int> RunHartctl(const std::string& arguments)
+{
+    const std::string command = std::string(HARTCTL_PATH) + " " + arguments + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string output;
+    std::array<char, 512> buffer{};
+    while (std::fgets(buffer.data(), buffer.size(), pipe) != nullptr) {
+        output += buffer.data();
+    }
+    const int status = pclose(pipe);
+    return {output, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+TEST(HartdTest, HartctlTalksToItOverUdpAndTcp)
+{
+    Hartd hartd({"--sim-devices", "2"});
+    ASSERT_NE(hartd.Port(), 0) << hartd.Log();
+    const std::string where = "--hart-ip 127.0.0.1:" + std::to_string(hartd.Port());
+    auto [identified, identifyStatus] = RunHartctl(where + " identify --last 1");
+    EXPECT_EQ(identifyStatus, 0) << identified;
+    EXPECT_NE(identified.find("TT-100"), std::string::npos) << identified;
+    EXPECT_NE(identified.find("TT-101"), std::string::npos) << identified;
+    auto [sent, sendStatus] = RunHartctl(where + " --tcp send 1 -a 1");
+    EXPECT_EQ(sendStatus, 0) << sent;
+    EXPECT_NE(sent.find("ACK from 26 06 10 00 01, command 1: success"), std::string::npos) << sent;
+    auto [silent, silentStatus] = RunHartctl(where + " send 0 -a 9");
+    EXPECT_EQ(silentStatus, 1) << silent;
+    EXPECT_NE(silent.find("STATUS_TRANSACTION_TIMED_OUT"), std::string::npos) << silent;
+    EXPECT_EQ(hartd.Stop(), 0) << hartd.Log();
 }
 
 } // namespace

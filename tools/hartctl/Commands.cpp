@@ -1,11 +1,14 @@
 #include "Commands.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <ostream>
 
 #include <nlohmann/json.hpp>
 
+#include "HartIpClient.h"
 #include "Output.h"
 #include "Session.h"
 #include "app/Addressing.h"
@@ -190,6 +193,44 @@ std::optional<Failure> Transact(Session& session, File& port, const Request& req
     return std::nullopt;
 }
 
+/* One request and its answer, through the driver's port or a HART-IP server. */
+using TransactFn = std::function<std::optional<Failure>(const Request&, Exchange&)>;
+
+/*
+ * Through a HART-IP server, which adds the preambles and sends the frame. Its
+ * answer must still be the answer to this request: a server that mixed up
+ * its sessions' answers must not put one device's data under another's
+ * address.
+ */
+std::optional<Failure> TransactOverHartIp(HartIpClient& client, const Request& request, Exchange& exchange)
+{
+    Request bare = request;
+    bare.preambles = 0;
+    exchange.request = hart::BuildRequest(bare);
+    Bytes answer;
+    if (auto failure = client.Transact(exchange.request, answer)) {
+        return failure;
+    }
+    exchange.answer.status = STATUS_SUCCESS;
+    exchange.answer.information = answer.size();
+    exchange.answer.data = answer;
+    exchange.frame = hart::ParseFrame(answer);
+    if (!exchange.frame) {
+        return Failure{STATUS_UNSUCCESSFUL, "the server's answer is not a frame"};
+    }
+    if (!exchange.frame->checkByteOk) {
+        exchange.answer.status = STATUS_CRC_ERROR;
+        return Failure{STATUS_CRC_ERROR, "the answer arrived with a wrong check byte"};
+    }
+    if (!hart::Answers(*exchange.frame, request)) {
+        exchange.setAside.push_back(answer);
+        exchange.frame.reset();
+        return Failure{STATUS_TRANSACTION_TIMED_OUT,
+                       "the server returned a frame that is not the answer asked for: " + SetAsideText(exchange)};
+    }
+    return std::nullopt;
+}
+
 Request RequestTo(const hart::Address& address, const hart::Command& command, const Options& options)
 {
     Request request;
@@ -234,23 +275,16 @@ Bytes DataFor(const Options& options, const hart::Target& target)
     return data;
 }
 
-int Send(Session& session, const Options& options, std::ostream& out, std::ostream& err)
+int SendWith(const TransactFn& transact, const std::string& comName, const Options& options, std::ostream& out,
+             std::ostream& err)
 {
-    File port;
-    std::string comName;
-    HART_PROTOCOL_SETTINGS settings{};
-    if (auto failure = OpenForTransactions(session, options, 2, port, comName, settings)) {
-        PrintFailure(*failure, options.json, out, err);
-        return kFailed;
-    }
-    const int attempts = settings.RetryCount + 1;
     /* Finding the device's long address is a transaction of its own; a port
        failure on the way is reported as such, not as a device not found. */
     std::optional<Failure> lookupFailure;
     hart::Directory directory(
         [&](const Request& request) -> std::optional<Frame> {
             Exchange lookup;
-            std::optional<Failure> failure = Transact(session, port, request, attempts, lookup);
+            std::optional<Failure> failure = transact(request, lookup);
             if (failure && failure->status != STATUS_TRANSACTION_TIMED_OUT && failure->status != STATUS_CRC_ERROR) {
                 lookupFailure = failure;
             }
@@ -273,7 +307,7 @@ int Send(Session& session, const Options& options, std::ostream& out, std::ostre
     request.preambles = options.preambles;
     request = hart::Expanded(request, static_cast<std::uint16_t>(options.hartCommand), DataFor(options, target));
     Exchange exchange;
-    std::optional<Failure> failure = Transact(session, port, request, attempts, exchange);
+    std::optional<Failure> failure = transact(request, exchange);
     if (exchange.frame) {
         hart::Unwrap(*exchange.frame);
     }
@@ -329,15 +363,9 @@ int Send(Session& session, const Options& options, std::ostream& out, std::ostre
     return 0;
 }
 
-int Identify(Session& session, const Options& options, std::ostream& out, std::ostream& err)
+int IdentifyWith(const TransactFn& transact, const std::string& comName, const Options& options, std::ostream& out,
+                 std::ostream& err)
 {
-    File port;
-    std::string comName;
-    HART_PROTOCOL_SETTINGS settings{};
-    if (auto failure = OpenForTransactions(session, options, 0, port, comName, settings)) {
-        PrintFailure(*failure, options.json, out, err);
-        return kFailed;
-    }
     json devices = json::array();
     int found = 0;
     if (!options.json) {
@@ -347,7 +375,7 @@ int Identify(Session& session, const Options& options, std::ostream& out, std::o
         Request request = RequestTo(hart::Address::Polling(static_cast<std::uint8_t>(address)),
                                     hart::ReadUniqueIdentifier(), options);
         Exchange exchange;
-        std::optional<Failure> failure = Transact(session, port, request, settings.RetryCount + 1, exchange);
+        std::optional<Failure> failure = transact(request, exchange);
         if (failure && failure->status != STATUS_TRANSACTION_TIMED_OUT && failure->status != STATUS_CRC_ERROR) {
             PrintFailure(*failure, options.json, out, err);
             return kFailed;
@@ -363,7 +391,7 @@ int Identify(Session& session, const Options& options, std::ostream& out, std::o
         Request tagRequest = RequestTo(identity->LongAddress(), hart::ReadTagDescriptorDate(), options);
         Exchange tagExchange;
         std::string tag;
-        if (!Transact(session, port, tagRequest, settings.RetryCount + 1, tagExchange) &&
+        if (!transact(tagRequest, tagExchange) &&
             tagExchange.frame->data.size() >= 2 && tagExchange.frame->data[0] == 0) {
             if (auto tdd = hart::DecodeTagDescriptorDate(tagExchange.frame->Payload())) {
                 tag = tdd->tag;
@@ -399,6 +427,36 @@ int Identify(Session& session, const Options& options, std::ostream& out, std::o
     return 0;
 }
 
+int Send(Session& session, const Options& options, std::ostream& out, std::ostream& err)
+{
+    File port;
+    std::string comName;
+    HART_PROTOCOL_SETTINGS settings{};
+    if (auto failure = OpenForTransactions(session, options, 2, port, comName, settings)) {
+        PrintFailure(*failure, options.json, out, err);
+        return kFailed;
+    }
+    const int attempts = settings.RetryCount + 1;
+    return SendWith([&](const Request& request, Exchange& exchange) {
+        return Transact(session, port, request, attempts, exchange);
+    }, comName, options, out, err);
+}
+
+int Identify(Session& session, const Options& options, std::ostream& out, std::ostream& err)
+{
+    File port;
+    std::string comName;
+    HART_PROTOCOL_SETTINGS settings{};
+    if (auto failure = OpenForTransactions(session, options, 0, port, comName, settings)) {
+        PrintFailure(*failure, options.json, out, err);
+        return kFailed;
+    }
+    const int attempts = settings.RetryCount + 1;
+    return IdentifyWith([&](const Request& request, Exchange& exchange) {
+        return Transact(session, port, request, attempts, exchange);
+    }, comName, options, out, err);
+}
+
 std::string FrameClass(const Frame& frame, bool thisIsPrimary)
 {
     std::string text = hart::KindName(frame.Kind());
@@ -407,6 +465,39 @@ std::string FrameClass(const Frame& frame, bool thisIsPrimary)
         text += " burst";
     }
     return text;
+}
+
+void ShowFrame(const Bytes& data, bool checkByteOk, const std::string& time, const std::string& portName,
+               bool thisIsPrimary, const Options& options, std::ostream& out)
+{
+    std::optional<Frame> frame = hart::ParseFrame(data);
+    if (frame && frame->Kind() != FrameKind::Stx) {
+        hart::Unwrap(*frame);
+    }
+    if (options.json) {
+        json line{{"time", time}, {"port", portName}, {"frame", Hex(data)}, {"check_byte_ok", checkByteOk}};
+        if (frame) {
+            line["class"] = FrameClass(*frame, thisIsPrimary);
+            line["address"] = frame->AddressText();
+            line["command"] = frame->command;
+            line.update(AnswerJson(*frame));
+        }
+        out << line.dump() << std::endl;
+        return;
+    }
+    out << time << "  ";
+    if (frame) {
+        char head[64];
+        std::snprintf(head, sizeof(head), "%-24s %-4s ", FrameClass(*frame, thisIsPrimary).c_str(),
+                      frame->AddressText().c_str());
+        out << head << DescribeAnswer(*frame);
+    } else {
+        out << "unreadable frame";
+    }
+    if (!checkByteOk) {
+        out << " (wrong check byte)";
+    }
+    out << "\n    " << Hex(data) << std::endl;
 }
 
 int Monitor(Session& session, const Options& options, std::ostream& out, std::ostream& err)
@@ -451,40 +542,61 @@ int Monitor(Session& session, const Options& options, std::ostream& out, std::os
         }
         read = port.ReadAsync(kFrameBuffer);
         frames++;
-        const std::string time = TimeOfDay(host.SystemTime());
-        std::optional<Frame> frame = hart::ParseFrame(result.data);
-        if (frame && frame->Kind() != FrameKind::Stx) {
-            hart::Unwrap(*frame);
-        }
-        if (options.json) {
-            json line{{"time", time}, {"port", comName}, {"frame", Hex(result.data)},
-                      {"check_byte_ok", result.status == STATUS_SUCCESS}};
-            if (frame) {
-                line["class"] = FrameClass(*frame, thisIsPrimary);
-                line["address"] = frame->AddressText();
-                line["command"] = frame->command;
-                line.update(AnswerJson(*frame));
-            }
-            out << line.dump() << std::endl;
-            continue;
-        }
-        out << time << "  ";
-        if (frame) {
-            char head[64];
-            std::snprintf(head, sizeof(head), "%-24s %-4s ", FrameClass(*frame, thisIsPrimary).c_str(),
-                          frame->AddressText().c_str());
-            out << head << DescribeAnswer(*frame);
-        } else {
-            out << "unreadable frame";
-        }
-        if (result.status == STATUS_CRC_ERROR) {
-            out << " (wrong check byte)";
-        }
-        out << "\n    " << Hex(result.data) << std::endl;
+        ShowFrame(result.data, result.status == STATUS_SUCCESS, TimeOfDay(host.SystemTime()), comName, thisIsPrimary,
+                  options, out);
     }
     read.Cancel();
     read.Wait();
     return 0;
+}
+
+/* Over HART-IP monitor shows what the server publishes: the burst frames heard on its line. */
+int MonitorOverHartIp(HartIpClient& client, const Options& options, std::ostream& out, std::ostream& err)
+{
+    using namespace std::chrono;
+    const auto end = options.duration > 0 ? steady_clock::now() + duration_cast<steady_clock::duration>(
+                                                                      duration<double>(options.duration))
+                                          : steady_clock::time_point::max();
+    int frames = 0;
+    while (!g_stop && steady_clock::now() < end && (options.count == 0 || frames < options.count)) {
+        const auto step = std::min<steady_clock::duration>(milliseconds(100), end - steady_clock::now());
+        std::optional<Failure> failure;
+        std::optional<Bytes> published = client.NextPublished(duration_cast<milliseconds>(step), failure);
+        if (failure) {
+            PrintFailure(*failure, options.json, out, err);
+            return kFailed;
+        }
+        if (!published) {
+            continue;
+        }
+        frames++;
+        const auto now = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count();
+        /* 100 ns units since 1601, as the host's system time counts. */
+        const long long systemTime = now / 100 + 116444736000000000LL;
+        std::optional<Frame> frame = hart::ParseFrame(*published);
+        ShowFrame(*published, frame && frame->checkByteOk, TimeOfDay(systemTime), client.Where(), !options.secondary,
+                  options, out);
+    }
+    return 0;
+}
+
+int RunOverHartIp(const Options& options, std::ostream& out, std::ostream& err)
+{
+    HartIpClient client;
+    if (auto failure = client.Open(options.hartIp, options.tcp, !options.secondary)) {
+        PrintFailure(*failure, options.json, out, err);
+        return kFailed;
+    }
+    const TransactFn transact = [&](const Request& request, Exchange& exchange) {
+        return TransactOverHartIp(client, request, exchange);
+    };
+    if (options.command == "send") {
+        return SendWith(transact, client.Where(), options, out, err);
+    }
+    if (options.command == "identify") {
+        return IdentifyWith(transact, client.Where(), options, out, err);
+    }
+    return MonitorOverHartIp(client, options, out, err);
 }
 
 std::string MaskText(std::uint8_t mask)
@@ -649,6 +761,9 @@ void RequestStop()
 int RunCommand(const Options& options, std::ostream& out, std::ostream& err)
 {
     g_stop = false;
+    if (!options.hartIp.empty()) {
+        return RunOverHartIp(options, out, err);
+    }
     /* A monitor with no end on the simulated line follows the wall clock, else it would race through virtual time. */
     const bool realTime = options.command == "monitor" && options.duration == 0 && options.count == 0;
     Session session(options, realTime);
