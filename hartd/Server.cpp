@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include <arpa/inet.h>
@@ -595,9 +596,11 @@ void Server::TokenPassing(std::size_t index, Session& session, const hartip::Hea
         SendTo(index, route, hartip::BuildMessage(hartip::kResponse, header.id, check.status, header.sequence));
         return;
     }
-    if (!line.up) {
+    if (stopping_ || !line.up) {
         SendTo(index, route,
-               hartip::BuildMessage(hartip::kError, header.id, hartip::status::kPortUnavailable, header.sequence));
+               hartip::BuildMessage(hartip::kError, header.id,
+                                    stopping_ ? hartip::status::kShuttingDown : hartip::status::kPortUnavailable,
+                                    header.sequence));
         return;
     }
     if (session.primary != options_.primary && !endpoint.toldMasterMismatch[session.id]) {
@@ -728,7 +731,7 @@ void Server::ServiceLine(Line& line)
             Finish(line, hartip::kError, current.corrupt ? hartip::status::kCorruptAnswer : hartip::status::kNoAnswer, {});
         }
     }
-    if (!line.current && line.up) {
+    if (!line.current && line.up && !stopping_) {
         StartNext(line);
     }
 }
@@ -737,7 +740,9 @@ void Server::TakeRead(Line& line, const platform::IoResult& result)
 {
     if (result.status != STATUS_SUCCESS && result.status != STATUS_CRC_ERROR) {
         if (!stopping_) {
-            LineDown(line, "its port device stopped reading (" + std::to_string(result.status) + ")");
+            char status[16];
+            std::snprintf(status, sizeof(status), "0x%08X", static_cast<unsigned>(result.status));
+            LineDown(line, std::string("its port device stopped reading (") + status + ")");
         }
         return;
     }

@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include "HartIp.h"
+#include "PtyLine.h"
 
 namespace {
 
@@ -62,11 +63,16 @@ int Remaining(Clock::time_point deadline)
 /* The service in a process of its own, its log read through a pipe. */
 class Hartd {
 public:
-    explicit Hartd(std::vector<std::string> args)
+    /* On the simulated line unless the arguments name terminals. */
+    explicit Hartd(std::vector<std::string> args, bool sim = true)
     {
         int pipeFds[2];
         EXPECT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
-        args.insert(args.begin(), {HARTD_PATH, "--sim", "--listen", "COM1=127.0.0.1:0"});
+        args.insert(args.begin(), {"--listen", "COM1=127.0.0.1:0"});
+        if (sim) {
+            args.insert(args.begin(), "--sim");
+        }
+        args.insert(args.begin(), HARTD_PATH);
         pid_ = fork();
         if (pid_ == 0) {
             dup2(pipeFds[1], 2);
@@ -511,6 +517,25 @@ TEST(HartdTest, StoppingWithRequestsInFlightEndsEveryOne)
     EXPECT_EQ(tcpEnded, (std::vector<std::uint16_t>{10, 11, 12}));
     EXPECT_EQ(status, 0) << hartd.Log();
     EXPECT_NE(hartd.Log().find("closed (tcp"), std::string::npos) << hartd.Log();
+    EXPECT_NE(hartd.Log().find("0 framework objects left"), std::string::npos) << hartd.Log();
+}
+
+TEST(HartdTest, APseudoTerminalServedUntilItGoesAway)
+{
+    tools::PtyLine line(1);
+    Hartd hartd({"--tty", line.Path()}, false);
+    ASSERT_NE(hartd.Port(), 0) << hartd.Log();
+    Udp client(hartd.Port());
+    EXPECT_EQ(Read(client.Ask(Initiate(1))).header.status, 0);
+    ExpectAnswerFrame(Read(client.Ask(Request(hartip::kTokenPassingPdu, 2, Frame(0, 0)))), 2, 0);
+
+    line.HangUp();
+    EXPECT_TRUE(hartd.WaitFor("COM1 is unavailable")) << hartd.Log();
+    Reply gone = Read(client.Ask(Request(hartip::kTokenPassingPdu, 3, Frame(0, 0))));
+    EXPECT_EQ(gone.header.type, hartip::kError);
+    EXPECT_EQ(gone.header.status, hartip::status::kPortUnavailable);
+    EXPECT_EQ(Read(client.Ask(Request(hartip::kKeepAlive, 4))).header.status, 0) << "the session outlives its port";
+    EXPECT_EQ(hartd.Stop(), 0) << hartd.Log();
     EXPECT_NE(hartd.Log().find("0 framework objects left"), std::string::npos) << hartd.Log();
 }
 
