@@ -51,6 +51,7 @@ bench: release
 	@build/release/bench/hart_driver_figures
 	@build/release/bench/hart_scenarios
 	@build/release/bench/hart_pty_figures
+	@build/release/bench/hartd_figures
 
 # Ten simulated hours of two masters, a burst device and line noise (SOAK_HOURS to change).
 SOAK_HOURS ?= 10

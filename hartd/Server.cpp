@@ -262,6 +262,8 @@ void Server::Run(int signalFd)
 {
     signalFd_ = signalFd;
     if (signalFd_ >= 0) {
+        /* Read until empty, so it must never block the loop. */
+        fcntl(signalFd_, F_SETFL, fcntl(signalFd_, F_GETFL) | O_NONBLOCK);
         Watch(signalFd_, EPOLLIN, Source::Signal, 0);
     }
     platform::Dispatcher& dispatcher = station_.Host().GetDispatcher();
@@ -354,6 +356,7 @@ void Server::ReadDatagrams(std::size_t index)
             break;
         }
         const std::size_t size = std::min(static_cast<std::size_t>(got), sizeof(buffer));
+        arrived_ = std::chrono::steady_clock::now();
         Handle(index, route, "udp " + AddressText(route.address), std::span<const std::uint8_t>(buffer, size), nullptr);
     }
 }
@@ -417,6 +420,7 @@ void Server::ReadConnection(std::uint64_t id)
             }
             return;
         }
+        arrived_ = std::chrono::steady_clock::now();
         connection.framer.Append(std::span<const std::uint8_t>(buffer, static_cast<std::size_t>(got)));
         Bytes message;
         hartip::Header header;
@@ -618,6 +622,7 @@ void Server::TokenPassing(std::size_t index, Session& session, const hartip::Hea
     job.frame = hartip::WithMasterBit(frame, options_.primary);
     job.match = MatchFor(job.frame, options_.primary);
     job.received = Now();
+    job.own = std::chrono::steady_clock::now() - arrived_;
     if (!line.queue.Push(session.id, std::move(job))) {
         SendTo(index, route, hartip::BuildMessage(hartip::kResponse, header.id, hartip::status::kBusy, header.sequence));
         return;
@@ -705,6 +710,7 @@ void Server::ServiceLines()
 
 void Server::ServiceLine(Line& line)
 {
+    serviceStart_ = std::chrono::steady_clock::now();
     if (line.read.Valid() && line.read.Done()) {
         const platform::IoResult result = line.read.Result();
         line.read = platform::PendingIo();
@@ -775,11 +781,13 @@ void Server::StartNext(Line& line)
         if (endpoints_[job.endpoint].sessions->Find(job.session) == nullptr) {
             continue;
         }
+        const auto start = std::chrono::steady_clock::now();
         Bytes bytes(static_cast<std::size_t>(options_.preambles), 0xFF);
         bytes.insert(bytes.end(), job.frame.begin(), job.frame.end());
         line.current.emplace();
         line.current->write = line.file.WriteAsync(bytes);
         line.current->job = std::move(job);
+        line.current->job.own += std::chrono::steady_clock::now() - start;
         if (!line.read.Valid()) {
             line.read = line.file.ReadAsync(kFrameBuffer);
         }
@@ -796,6 +804,11 @@ void Server::Finish(Line& line, std::uint8_t type, std::uint8_t status, std::spa
             session->pending--;
         }
         Reply(job.endpoint, job.session, hartip::BuildMessage(type, hartip::kTokenPassingPdu, status, job.sequence, body));
+        const std::chrono::nanoseconds own = job.own + (std::chrono::steady_clock::now() - serviceStart_);
+        const auto bucket = static_cast<std::size_t>(own.count() / 2000);
+        ownTimes_[std::min(bucket, ownTimes_.size() - 1)]++;
+        ownCount_++;
+        ownMax_ = std::max(ownMax_, own);
     }
     if (line.up && !stopping_) {
         StartNext(line);
@@ -958,6 +971,39 @@ void Server::FinishStop()
     if (signalFd_ >= 0) {
         dispatcher.UnwatchFd(signalFd_);
     }
+}
+
+std::vector<std::string> Server::Bound() const
+{
+    std::vector<std::string> bound;
+    for (const Endpoint& endpoint : endpoints_) {
+        bound.push_back(endpoint.where);
+    }
+    return bound;
+}
+
+Server::Figures Server::OwnTime() const
+{
+    Figures figures;
+    figures.transactions = ownCount_;
+    figures.maxUs = static_cast<double>(ownMax_.count()) / 1000.0;
+    auto quantile = [this](double q) {
+        const auto wanted = static_cast<std::uint64_t>(q * static_cast<double>(ownCount_));
+        std::uint64_t seen = 0;
+        for (std::size_t i = 0; i < ownTimes_.size(); i++) {
+            seen += ownTimes_[i];
+            if (seen > wanted) {
+                return static_cast<double>(i + 1) * 2.0;
+            }
+        }
+        return static_cast<double>(ownTimes_.size()) * 2.0;
+    };
+    if (ownCount_ > 0) {
+        figures.p50Us = quantile(0.50);
+        figures.p99Us = std::min(quantile(0.99), figures.maxUs);
+        figures.p50Us = std::min(figures.p50Us, figures.maxUs);
+    }
+    return figures;
 }
 
 void Server::LogBad(const std::string& where, const std::string& peer, const std::string& what)

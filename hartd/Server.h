@@ -46,6 +46,21 @@ public:
        closed and the port devices with them. */
     void Run(int signalFd);
 
+    /* Where the endpoints listen ("127.0.0.1:5094"), in --listen order. */
+    std::vector<std::string> Bound() const;
+
+    /* The server's own time per line transaction: receiving, checking and
+       queueing the request, writing it to the port device, and sending the
+       answer once the port device has it. The line's time and the time a
+       request waits for other sessions' transactions are not in it. */
+    struct Figures {
+        std::uint64_t transactions = 0;
+        double p50Us = 0;
+        double p99Us = 0;
+        double maxUs = 0;
+    };
+    Figures OwnTime() const;
+
 private:
     struct Route {
         bool tcp = false;
@@ -61,6 +76,8 @@ private:
         hartip::Bytes frame; /* as it goes to the line, without preambles */
         hart::Request match;
         Time received{0};
+        /* The server's own time spent on it so far. */
+        std::chrono::nanoseconds own{0};
     };
 
     struct InFlight {
@@ -174,6 +191,13 @@ private:
     int signalFd_ = -1;
     unsigned signals_ = 0;
     bool stopping_ = false;
+    /* When the message being handled arrived, and when the lines' service began. */
+    std::chrono::steady_clock::time_point arrived_;
+    std::chrono::steady_clock::time_point serviceStart_;
+    /* Own time per transaction in 2 us steps; the last bucket takes everything longer. */
+    std::vector<std::uint32_t> ownTimes_ = std::vector<std::uint32_t>(10000, 0);
+    std::uint64_t ownCount_ = 0;
+    std::chrono::nanoseconds ownMax_{0};
     Time logWindow_{0};
     unsigned logged_ = 0;
     unsigned suppressed_ = 0;
