@@ -37,6 +37,7 @@ demo: release
 	@build/release/tools/hartdemo
 	@echo; echo '$$ hartctl --sim --sim-devices 3 identify'; build/release/tools/hartctl --sim --sim-devices 3 identify
 	@echo; echo '$$ hartctl --sim send 0'; build/release/tools/hartctl --sim send 0
+	@echo; scripts/hartd-demo.sh build/release
 
 test: asan
 	@cd build/asan && ctest --output-on-failure -j $(JOBS) -LE slow
