@@ -880,6 +880,7 @@ void Server::Timers()
     for (auto& line : lines_) {
         if (!line->up && !stopping_ && now >= line->retryOpenAt) {
             line->file.Close();
+            station_.Replug(line->comName);
             if (!OpenLine(*line)) {
                 log_ << "hartd: " << line->comName << " is back" << std::endl;
             } else {

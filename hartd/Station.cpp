@@ -1,5 +1,10 @@
 #include "Station.h"
 
+#include <algorithm>
+#include <cstring>
+
+#include <unistd.h>
+
 #include <platform/PosixSerialPort.h>
 #include <platform/SerialDeviceMap.h>
 
@@ -98,6 +103,12 @@ Station::Station(const Options& options)
         failure_ = "the driver did not start (" + StatusText(status) + ")";
         return;
     }
+    for (const std::string& device : host_->GetRegistry().ValueNames(platform::kSerialCommKey)) {
+        if (auto path = ttyPaths_.find(device); path != ttyPaths_.end()) {
+            const std::string comName = host_->GetRegistry().GetString(platform::kSerialCommKey, device).value_or("");
+            terminals_[comName] = Terminal{device, path->second};
+        }
+    }
     auto opened = host_->Io().OpenInterface(GUID_DEVINTERFACE_HART_MAIN);
     if (!NT_SUCCESS(opened.status)) {
         failure_ = "could not open the driver's main device (" + StatusText(opened.status) + ")";
@@ -151,6 +162,31 @@ std::optional<std::string> Station::OpenPort(const std::string& comName, platfor
     default:
         return "could not open " + comName + " (" + StatusText(opened.status) + ")";
     }
+}
+
+bool Station::Replug(const std::string& comName)
+{
+    auto terminal = terminals_.find(comName);
+    if (terminal == terminals_.end() || !main_.IsOpen() || access(terminal->second.path.c_str(), R_OK | W_OK) != 0) {
+        return false;
+    }
+    const std::u16string deviceName = Wide(terminal->second.deviceName);
+    /* Still registered: the old port has not gone yet, or it is back already. */
+    if (host_->ObjectNameExists(deviceName)) {
+        return false;
+    }
+    if (!platform::PosixSerialPort::Create(*host_, terminal->second.path, deviceName, comName)) {
+        return false;
+    }
+    HART_MODEM_INIT init{};
+    const std::u16string com = Wide(comName) + u'\0';
+    std::copy(deviceName.begin(), deviceName.end(), init.SerialDeviceName.Name);
+    init.SerialDeviceName.Length = static_cast<uint32_t>(deviceName.size() * sizeof(char16_t));
+    std::copy(com.begin(), com.end(), init.ComName.Name);
+    init.ComName.Length = static_cast<uint32_t>(com.size() * sizeof(char16_t));
+    std::vector<std::uint8_t> input(sizeof(init));
+    std::memcpy(input.data(), &init, sizeof(init));
+    return main_.DeviceControl(IOCTL_HART_MODEM_INIT, input, 0).Succeeded();
 }
 
 std::size_t Station::Unload()

@@ -46,6 +46,12 @@ public:
     /* The port device of comName; a sentence on failure. */
     std::optional<std::string> OpenPort(const std::string& comName, platform::File& port);
 
+    /* A terminal of comName that went away and is there again (its path
+       opens, a udev link pointing anew): registered as the same serial
+       device and COM name, and the driver told of it, so that its port
+       device comes back. False when there is nothing to bring back. */
+    bool Replug(const std::string& comName);
+
     /* Closes the main device, removes it and unloads the driver; the
        framework objects left afterwards (0 when all went as it should). */
     std::size_t Unload();
@@ -56,6 +62,12 @@ private:
     platform::Host* host_ = nullptr;
     platform::File main_;
     std::map<std::string, std::string> ttyPaths_;
+    struct Terminal {
+        std::string deviceName; /* \Device\Serial0 */
+        std::string path;
+    };
+    /* By COM name, kept when a removal takes the entry out of the device map. */
+    std::map<std::string, Terminal> terminals_;
     std::string failure_;
     bool loaded_ = false;
 };

@@ -527,23 +527,36 @@ TEST(HartdTest, StoppingWithRequestsInFlightEndsEveryOne)
     EXPECT_NE(hartd.Log().find("0 framework objects left"), std::string::npos) << hartd.Log();
 }
 
-TEST(HartdTest, APseudoTerminalServedUntilItGoesAway)
+TEST(HartdTest, APseudoTerminalGoesAwayAndComesBack)
 {
-    tools::PtyLine line(1);
-    Hartd hartd({"--tty", line.Path()}, false);
+    /* Served through a link, as udev's names are: the link outlives the terminal it points to. */
+    char directory[] = "/tmp/hartd-test-XXXXXX";
+    ASSERT_NE(mkdtemp(directory), nullptr);
+    const std::string link = std::string(directory) + "/modem";
+    auto first = std::make_unique<tools::PtyLine>(1);
+    ASSERT_EQ(symlink(first->Path().c_str(), link.c_str()), 0);
+    Hartd hartd({"--tty", link}, false);
     ASSERT_NE(hartd.Port(), 0) << hartd.Log();
     Udp client(hartd.Port());
     EXPECT_EQ(Read(client.Ask(Initiate(1))).header.status, 0);
     ExpectAnswerFrame(Read(client.Ask(Request(hartip::kTokenPassingPdu, 2, Frame(0, 0)))), 2, 0);
 
-    line.HangUp();
+    first->HangUp();
     EXPECT_TRUE(hartd.WaitFor("COM1 is unavailable")) << hartd.Log();
     Reply gone = Read(client.Ask(Request(hartip::kTokenPassingPdu, 3, Frame(0, 0))));
     EXPECT_EQ(gone.header.type, hartip::kError);
     EXPECT_EQ(gone.header.status, hartip::status::kPortUnavailable);
     EXPECT_EQ(Read(client.Ask(Request(hartip::kKeepAlive, 4))).header.status, 0) << "the session outlives its port";
+
+    tools::PtyLine second(1);
+    unlink(link.c_str());
+    ASSERT_EQ(symlink(second.Path().c_str(), link.c_str()), 0);
+    EXPECT_TRUE(hartd.WaitFor("COM1 is back")) << hartd.Log();
+    ExpectAnswerFrame(Read(client.Ask(Request(hartip::kTokenPassingPdu, 5, Frame(0, 0)))), 5, 0);
     EXPECT_EQ(hartd.Stop(), 0) << hartd.Log();
     EXPECT_NE(hartd.Log().find("0 framework objects left"), std::string::npos) << hartd.Log();
+    unlink(link.c_str());
+    rmdir(directory);
 }
 
 /* hartctl's output and exit status, run against the service. */
