@@ -93,7 +93,20 @@ ParseOutcome ParseArguments(const std::vector<std::string>& args, std::ostream& 
         ->check(CLI::Range(1, 64));
     app.add_option("--preambles", options.preambles, "preambles put before each request (2-20), default 5")
         ->check(CLI::Range(2, 20));
-    app.add_option("--debug", options.debugLevel, "the driver's DebugLevel (its trace on stderr)");
+    app.add_option("--debug", options.debugLevel, "the driver's DebugLevel (its trace on stderr), e.g. 0x21")
+        ->transform([](std::string value) {
+            /* Trace masks are written in hex, as hartctl takes them. */
+            try {
+                std::size_t used = 0;
+                const unsigned long parsed = std::stoul(value, &used, 0);
+                if (used != value.size() || parsed > 0xFFFFFFFFul) {
+                    throw std::invalid_argument(value);
+                }
+                return std::to_string(parsed);
+            } catch (const std::exception&) {
+                throw CLI::ValidationError("--debug", "not a number: " + value);
+            }
+        });
     std::string master = "primary";
     app.add_option("--master", master, "the ports' master type on the line: primary (default) or secondary")
         ->check(CLI::IsMember({"primary", "secondary"}));
