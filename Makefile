@@ -8,7 +8,7 @@ COVERAGE_DEPS := $(TEST_DEPS) gcovr
 # libFuzzer's runtime comes with clang's compiler-rt package on Debian.
 FUZZ_DEPS  := $(BUILD_DEPS) clang-14 libclang-rt-14-dev
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := receiver client regfile hartctl
+FUZZ_TARGETS := receiver client regfile hartctl hartip
 
 .PHONY: demo test bench coverage soak fuzz fuzz-merge deps-build deps-test deps-bench deps-fuzz deps-coverage release asan fuzz-build clean
 
@@ -37,6 +37,7 @@ demo: release
 	@build/release/tools/hartdemo
 	@echo; echo '$$ hartctl --sim --sim-devices 3 identify'; build/release/tools/hartctl --sim --sim-devices 3 identify
 	@echo; echo '$$ hartctl --sim send 0'; build/release/tools/hartctl --sim send 0
+	@echo; scripts/hartd-demo.sh build/release
 
 test: asan
 	@cd build/asan && ctest --output-on-failure -j $(JOBS) -LE slow
@@ -51,6 +52,7 @@ bench: release
 	@build/release/bench/hart_driver_figures
 	@build/release/bench/hart_scenarios
 	@build/release/bench/hart_pty_figures
+	@build/release/bench/hartd_figures
 
 # Ten simulated hours of two masters, a burst device and line noise (SOAK_HOURS to change).
 SOAK_HOURS ?= 10

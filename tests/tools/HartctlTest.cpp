@@ -92,6 +92,13 @@ TEST(HartctlTest, BadArgumentsSayWhatIsWrong)
     EXPECT_NE(hex.err.find("hex"), std::string::npos);
 
     EXPECT_EQ(Hartctl({"--sim", "--tty", "/dev/null", "ports"}).status, 2);
+    EXPECT_EQ(Hartctl({"--tcp", "--sim", "send", "0"}).status, 2) << "--tcp needs --hart-ip";
+    EXPECT_EQ(Hartctl({"--hart-ip", "127.0.0.1", "--sim", "send", "0"}).status, 2);
+    Outcome driverOnly = Hartctl({"--hart-ip", "127.0.0.1", "config"});
+    EXPECT_EQ(driverOnly.status, 2);
+    EXPECT_NE(driverOnly.err.find("needs the driver"), std::string::npos) << driverOnly.err;
+    EXPECT_EQ(Hartctl({"--hart-ip", "127.0.0.1", "poll", "pv"}).status, 2);
+    EXPECT_EQ(Hartctl({"--hart-ip", "127.0.0.1", "burst", "show"}).status, 2);
 
     Outcome help = Hartctl({"identify", "--help"});
     EXPECT_EQ(help.status, 0);

@@ -1,6 +1,7 @@
 #include "Commands.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <ostream>
 
@@ -8,6 +9,7 @@
 
 #include "Burst.h"
 #include "Exchange.h"
+#include "HartIpClient.h"
 #include "Output.h"
 #include "Poll.h"
 #include "Session.h"
@@ -76,16 +78,10 @@ Bytes DataFor(const Options& options, const hart::Target& target)
     return data;
 }
 
-int Send(Session& session, const Options& options, std::ostream& out, std::ostream& err)
+/* comName: where the device was reached, a COM name or the HART-IP server. */
+int SendThrough(DeviceLink& device, const std::string& comName, const Options& options, std::ostream& out,
+                std::ostream& err)
 {
-    File port;
-    std::string comName;
-    HART_PROTOCOL_SETTINGS settings{};
-    if (auto failure = OpenForTransactions(session, options, 2, port, comName, settings)) {
-        PrintFailure(*failure, options.json, out, err);
-        return kFailed;
-    }
-    DeviceLink device(session, port, options, settings.RetryCount + 1);
     const std::uint16_t number = static_cast<std::uint16_t>(options.hartCommand);
     Reply reply = device.Ask(number, DataFor(options, device.Target()), options.preambles);
     if (!reply.exchange) {
@@ -171,16 +167,9 @@ int Send(Session& session, const Options& options, std::ostream& out, std::ostre
     return 0;
 }
 
-int Identify(Session& session, const Options& options, std::ostream& out, std::ostream& err)
+int IdentifyWith(const TransactFn& transact, const std::string& comName, const Options& options, std::ostream& out,
+                 std::ostream& err)
 {
-    File port;
-    std::string comName;
-    HART_PROTOCOL_SETTINGS settings{};
-    if (auto failure = OpenForTransactions(session, options, 0, port, comName, settings)) {
-        PrintFailure(*failure, options.json, out, err);
-        return kFailed;
-    }
-    const hart::RepeatLimits limits = RepeatLimitsFor(options);
     json devices = json::array();
     int found = 0;
     if (!options.json) {
@@ -209,8 +198,7 @@ int Identify(Session& session, const Options& options, std::ostream& out, std::o
         Request request = RequestTo(hart::Address::Polling(static_cast<std::uint8_t>(address)),
                                     hart::ReadUniqueIdentifier(), options);
         std::optional<Failure> failure;
-        const hart::TransactionResult exchange =
-            Transact(session, port, request, settings.RetryCount + 1, limits, failure);
+        const hart::TransactionResult exchange = transact(request, failure);
         if (failure && failure->status != STATUS_TRANSACTION_TIMED_OUT && failure->status != STATUS_CRC_ERROR) {
             clearProgress();
             PrintFailure(*failure, options.json, out, err);
@@ -226,8 +214,7 @@ int Identify(Session& session, const Options& options, std::ostream& out, std::o
         /* The tag needs the long address: command 13 is not answered at a polling address by every revision. */
         Request tagRequest = RequestTo(identity->LongAddress(), hart::ReadTagDescriptorDate(), options);
         std::optional<Failure> tagFailure;
-        const hart::TransactionResult tagExchange =
-            Transact(session, port, tagRequest, settings.RetryCount + 1, limits, tagFailure);
+        const hart::TransactionResult tagExchange = transact(tagRequest, tagFailure);
         std::string tag;
         if (Succeeded(tagExchange)) {
             if (auto tdd = hart::DecodeTagDescriptorDate(tagExchange.answer->Payload())) {
@@ -271,6 +258,37 @@ int Identify(Session& session, const Options& options, std::ostream& out, std::o
     return 0;
 }
 
+int Send(Session& session, const Options& options, std::ostream& out, std::ostream& err)
+{
+    File port;
+    std::string comName;
+    HART_PROTOCOL_SETTINGS settings{};
+    if (auto failure = OpenForTransactions(session, options, 2, port, comName, settings)) {
+        PrintFailure(*failure, options.json, out, err);
+        return kFailed;
+    }
+    DeviceLink device(session, port, options, settings.RetryCount + 1);
+    return SendThrough(device, comName, options, out, err);
+}
+
+int Identify(Session& session, const Options& options, std::ostream& out, std::ostream& err)
+{
+    File port;
+    std::string comName;
+    HART_PROTOCOL_SETTINGS settings{};
+    if (auto failure = OpenForTransactions(session, options, 0, port, comName, settings)) {
+        PrintFailure(*failure, options.json, out, err);
+        return kFailed;
+    }
+    const int attempts = settings.RetryCount + 1;
+    const hart::RepeatLimits limits = RepeatLimitsFor(options);
+    return IdentifyWith(
+        [&](const Request& request, std::optional<Failure>& failure) {
+            return Transact(session, port, request, attempts, limits, failure);
+        },
+        comName, options, out, err);
+}
+
 std::string FrameClass(const Frame& frame, bool thisIsPrimary)
 {
     std::string text = hart::KindName(frame.Kind());
@@ -279,6 +297,36 @@ std::string FrameClass(const Frame& frame, bool thisIsPrimary)
         text += " burst";
     }
     return text;
+}
+
+void ShowFrame(const HeardFrame& heard, const std::string& portName, bool thisIsPrimary, const Options& options,
+               std::ostream& out)
+{
+    if (options.json) {
+        json line{{"time", heard.time}, {"port", portName}, {"frame", Hex(heard.bytes)},
+                  {"check_byte_ok", heard.checkByteOk}};
+        if (heard.frame) {
+            line["class"] = FrameClass(*heard.frame, thisIsPrimary);
+            line["address"] = heard.frame->AddressText();
+            line["command"] = heard.frame->command;
+            line.update(AnswerJson(*heard.frame));
+        }
+        out << line.dump() << std::endl;
+        return;
+    }
+    out << heard.time << "  ";
+    if (heard.frame) {
+        char head[64];
+        std::snprintf(head, sizeof(head), "%-24s %-4s ", FrameClass(*heard.frame, thisIsPrimary).c_str(),
+                      heard.frame->AddressText().c_str());
+        out << head << DescribeAnswer(*heard.frame);
+    } else {
+        out << "unreadable frame";
+    }
+    if (!heard.checkByteOk) {
+        out << " (wrong check byte)";
+    }
+    out << "\n    " << Hex(heard.bytes) << std::endl;
 }
 
 int Monitor(Session& session, const Options& options, std::ostream& out, std::ostream& err)
@@ -305,34 +353,67 @@ int Monitor(Session& session, const Options& options, std::ostream& out, std::os
     const bool thisIsPrimary = (settings.MasterType & 0x80) != 0;
     return WatchFrames(
         session, port, options,
-        [&](const HeardFrame& heard) {
-            if (options.json) {
-                json line{{"time", heard.time}, {"port", comName}, {"frame", Hex(heard.bytes)},
-                          {"check_byte_ok", heard.checkByteOk}};
-                if (heard.frame) {
-                    line["class"] = FrameClass(*heard.frame, thisIsPrimary);
-                    line["address"] = heard.frame->AddressText();
-                    line["command"] = heard.frame->command;
-                    line.update(AnswerJson(*heard.frame));
-                }
-                out << line.dump() << std::endl;
-                return;
-            }
-            out << heard.time << "  ";
-            if (heard.frame) {
-                char head[64];
-                std::snprintf(head, sizeof(head), "%-24s %-4s ", FrameClass(*heard.frame, thisIsPrimary).c_str(),
-                              heard.frame->AddressText().c_str());
-                out << head << DescribeAnswer(*heard.frame);
-            } else {
-                out << "unreadable frame";
-            }
-            if (!heard.checkByteOk) {
-                out << " (wrong check byte)";
-            }
-            out << "\n    " << Hex(heard.bytes) << std::endl;
-        },
-        out, err);
+        [&](const HeardFrame& heard) { ShowFrame(heard, comName, thisIsPrimary, options, out); }, out, err);
+}
+
+/* Over HART-IP monitor shows what the server publishes: the burst frames heard on its line. */
+int MonitorOverHartIp(HartIpClient& client, const Options& options, std::ostream& out, std::ostream& err)
+{
+    using namespace std::chrono;
+    const auto end = options.duration > 0 ? steady_clock::now() + duration_cast<steady_clock::duration>(
+                                                                      duration<double>(options.duration))
+                                          : steady_clock::time_point::max();
+    int frames = 0;
+    while (!g_stop && steady_clock::now() < end && (options.count == 0 || frames < options.count)) {
+        const auto step = std::min<steady_clock::duration>(milliseconds(100), end - steady_clock::now());
+        std::optional<Failure> failure;
+        std::optional<Bytes> published = client.NextPublished(duration_cast<milliseconds>(step), failure);
+        if (failure) {
+            PrintFailure(*failure, options.json, out, err);
+            return kFailed;
+        }
+        if (!published) {
+            continue;
+        }
+        frames++;
+        const auto now = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count();
+        /* 100 ns units since 1601, as the host's system time counts. */
+        const long long systemTime = now / 100 + 116444736000000000LL;
+        HeardFrame heard{TimeOfDay(systemTime), std::move(*published), true, {}};
+        heard.frame = hart::ParseFrame(heard.bytes);
+        heard.checkByteOk = heard.frame && heard.frame->checkByteOk;
+        if (heard.frame && heard.frame->Kind() != FrameKind::Stx) {
+            hart::Unwrap(*heard.frame);
+        }
+        ShowFrame(heard, client.Where(), !options.secondary, options, out);
+    }
+    return 0;
+}
+
+/* send, identify and monitor through a HART-IP server rather than the driver. */
+int RunOverHartIp(const Options& options, std::ostream& out, std::ostream& err)
+{
+    HartIpClient client;
+    if (auto failure = client.Open(options.hartIp, options.tcp, !options.secondary)) {
+        PrintFailure(*failure, options.json, out, err);
+        return kFailed;
+    }
+    const hart::RepeatLimits limits = RepeatLimitsFor(options);
+    const TransactFn transact = [&](const Request& request, std::optional<Failure>& failure) {
+        HartIpTransport transport(client);
+        /* Shown as it went: without preambles, which the server adds. */
+        Request bare = request;
+        bare.preambles = 0;
+        return Transact(transport.Transport(), transport.TransportFailure(), bare, limits, failure);
+    };
+    if (options.command == "send") {
+        DeviceLink device(transact, options);
+        return SendThrough(device, client.Where(), options, out, err);
+    }
+    if (options.command == "identify") {
+        return IdentifyWith(transact, client.Where(), options, out, err);
+    }
+    return MonitorOverHartIp(client, options, out, err);
 }
 
 std::string MaskText(std::uint8_t mask)
@@ -507,6 +588,9 @@ bool StopRequested()
 int RunCommand(const Options& options, std::ostream& out, std::ostream& err)
 {
     g_stop = false;
+    if (!options.hartIp.empty()) {
+        return RunOverHartIp(options, out, err);
+    }
     /* A monitor with no end on the simulated line follows the wall clock, else it would race through virtual time;
        so does a poll, whose interval is the point, and a burst show with no end. */
     const bool unbounded = options.duration == 0 && options.count == 0;

@@ -187,7 +187,14 @@ hart::TransactionResult Transact(Session& session, File& port, const Request& re
                                  const hart::RepeatLimits& limits, std::optional<Failure>& failure)
 {
     PortTransport transport(session, port, driverAttempts);
-    hart::TransactionResult result = hart::Transactor(transport.Transport(), limits).Run(request);
+    return Transact(transport.Transport(), transport.PortFailure(), request, limits, failure);
+}
+
+hart::TransactionResult Transact(hart::Transport transport, const std::optional<Failure>& transportFailure,
+                                 const Request& request, const hart::RepeatLimits& limits,
+                                 std::optional<Failure>& failure)
+{
+    hart::TransactionResult result = hart::Transactor(std::move(transport), limits).Run(request);
     switch (result.outcome) {
     case hart::Outcome::DamagedAnswer:
         failure = Failure{STATUS_CRC_ERROR, result.why};
@@ -196,11 +203,11 @@ hart::TransactionResult Transact(Session& session, File& port, const Request& re
         failure = Failure{STATUS_TRANSACTION_TIMED_OUT, result.why};
         break;
     case hart::Outcome::NoAnswer:
-        failure = transport.PortFailure().value_or(
+        failure = transportFailure.value_or(
             Failure{STATUS_TRANSACTION_TIMED_OUT, "the request went out but its answer never reached the reader"});
         break;
     case hart::Outcome::TransportFailed:
-        failure = transport.PortFailure().value_or(Failure{STATUS_UNSUCCESSFUL, result.why});
+        failure = transportFailure.value_or(Failure{STATUS_UNSUCCESSFUL, result.why});
         break;
     default:
         failure.reset();
@@ -255,17 +262,24 @@ std::string Reply::Why() const
 }
 
 DeviceLink::DeviceLink(Session& session, File& port, const Options& options, int driverAttempts)
-    : session_(session),
-      port_(port),
-      driverAttempts_(driverAttempts),
+    : DeviceLink(
+          [&session, &port, driverAttempts, limits = RepeatLimitsFor(options)](const Request& request,
+                                                                              std::optional<Failure>& failure) {
+              return Transact(session, port, request, driverAttempts, limits, failure);
+          },
+          options)
+{
+}
+
+DeviceLink::DeviceLink(TransactFn transact, const Options& options)
+    : transact_(std::move(transact)),
       primary_(!options.secondary),
-      limits_(RepeatLimitsFor(options)),
       target_(TargetFor(options)),
       directory_(
           [this](const Request& request) -> std::optional<hart::Frame> {
               /* A port failure on the way is reported as such, not as a device not found. */
               std::optional<Failure> failure;
-              hart::TransactionResult lookup = Transact(session_, port_, request, driverAttempts_, limits_, failure);
+              hart::TransactionResult lookup = transact_(request, failure);
               if (failure && failure->status != STATUS_TRANSACTION_TIMED_OUT && failure->status != STATUS_CRC_ERROR) {
                   lookupFailure_ = failure;
               }
@@ -302,7 +316,7 @@ Reply DeviceLink::Ask(std::uint16_t command, const Bytes& data, int preambles)
     request.primaryMaster = primary_;
     request.preambles = preambles;
     request = hart::Expanded(request, command, data);
-    reply.exchange = Transact(session_, port_, request, driverAttempts_, limits_, reply.failure);
+    reply.exchange = transact_(request, reply.failure);
     ForgetIfGone(*address, *reply.exchange);
     return reply;
 }

@@ -51,6 +51,15 @@ hart::TransactionResult Transact(Session& session, platform::File& port, const h
                                  int driverAttempts, const hart::RepeatLimits& limits,
                                  std::optional<Failure>& failure);
 
+/* The same over any transport. transportFailure is the transport's own account of why it could not send or
+   read, looked at once the transaction has ended; it keeps the status that the user is shown. */
+hart::TransactionResult Transact(hart::Transport transport, const std::optional<Failure>& transportFailure,
+                                 const hart::Request& request, const hart::RepeatLimits& limits,
+                                 std::optional<Failure>& failure);
+
+/* One request carried to its answer as Transact does, over whatever reaches the devices. */
+using TransactFn = std::function<hart::TransactionResult(const hart::Request&, std::optional<Failure>&)>;
+
 /* The device answered the command with response code 0. */
 bool Succeeded(const hart::TransactionResult& result);
 
@@ -78,6 +87,7 @@ struct Reply {
 class DeviceLink {
 public:
     DeviceLink(Session& session, platform::File& port, const Options& options, int driverAttempts);
+    DeviceLink(TransactFn transact, const Options& options);
     DeviceLink(const DeviceLink&) = delete;
     DeviceLink& operator=(const DeviceLink&) = delete;
 
@@ -93,11 +103,8 @@ public:
 private:
     void ForgetIfGone(const hart::Address& address, const hart::TransactionResult& exchange);
 
-    Session& session_;
-    platform::File& port_;
-    int driverAttempts_;
+    TransactFn transact_;
     bool primary_;
-    hart::RepeatLimits limits_;
     hart::Target target_;
     std::optional<Failure> lookupFailure_;
     hart::Directory directory_;

@@ -402,7 +402,14 @@ ParseOutcome ParseArguments(const std::vector<std::string>& args, std::ostream& 
             "PATH"));
     app.add_option("--reg", options.regFile, "load this .reg file first (service key values, device map entries)")
         ->check(CLI::ExistingFile);
-    app.add_option("-p,--port", options.port, "COM name of the port to use (default: the first one)");
+    auto* port = app.add_option("-p,--port", options.port, "COM name of the port to use (default: the first one)");
+    auto* hartIp = app.add_option("--hart-ip", options.hartIp,
+                                  "talk to a HART-IP server at HOST[:PORT] (port 5094 by default) instead of the driver")
+                       ->excludes(sim)
+                       ->excludes(port)
+                       ->excludes("--tty")
+                       ->excludes("--reg");
+    app.add_flag("--tcp", options.tcp, "reach the HART-IP server over TCP rather than UDP")->needs(hartIp);
     app.add_flag("--json", options.json, "print machine-readable JSON");
     app.add_option("--debug", options.debugLevel, "driver DebugLevel (trace mask), e.g. 0x21")
         ->transform([](std::string value) {
@@ -489,6 +496,10 @@ ParseOutcome ParseArguments(const std::vector<std::string>& args, std::ostream& 
         if (sub->parsed()) {
             options.command = sub->get_name();
         }
+    }
+    if (!options.hartIp.empty() && options.command != "send" && options.command != "identify" &&
+        options.command != "monitor") {
+        return Refuse(err, options.command + " needs the driver; over --hart-ip there are send, identify and monitor");
     }
     std::optional<std::string> problem;
     if (options.command == "send" || options.command == "poll" || options.command == "burst") {

@@ -19,6 +19,9 @@ struct Options {
     bool simSecondMaster = false;
     std::string tty;
     std::string regFile;
+    /* A HART-IP server instead of the driver: HOST[:PORT], over UDP or with tcp over TCP. */
+    std::string hartIp;
+    bool tcp = false;
     /* COM name of the port to use; empty: the first in the device map. */
     std::string port;
     bool json = false;

@@ -1,0 +1,325 @@
+/*
+ * hartd's figures on pseudo-terminals at 1200 bit/s, on the real clock.
+ * Field devices (revision 5, one per line) run in a child process behind
+ * the terminals; hartd's station and server run on a thread of this process;
+ * UDP sessions on loopback keep one command-0 request each outstanding, so
+ * every line always has requests waiting from every session.
+ *
+ *  - each line's transactions per second against the line's bound (request
+ *    and answer characters, the device's turnaround and the master's wait
+ *    after an answer), and how evenly the sessions of one line were served
+ *    (Jain's index, 1.0 when all got the same);
+ *  - the server's own time per transaction (p50, p99, as hartd counts it);
+ *  - CPU of the server's thread (the server, the driver and the host) per
+ *    transaction, and what is left of it once the cost of the open ports
+ *    standing idle (5 s measured before the load) is taken off;
+ *  - heap per session while all sessions are open and busy.
+ *
+ *   build/release/bench/hartd_figures [seconds] [ports] [sessions per port]   (default 20 16 8)
+ */
+#include <malloc.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <future>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <platform/Host.h>
+
+#include "HartIp.h"
+#include "PtyLine.h"
+#include "Server.h"
+#include "Station.h"
+#include "sim/FieldDevice.h"
+#include "sim/HartLine.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+/* One line's bound: request and answer characters, the device's turnaround, and RT2 (8 link ticks). */
+double LineBoundSeconds(std::size_t requestCharacters, std::size_t answerCharacters, double turnaround)
+{
+    const double character = std::chrono::duration<double>(sim::kHartCharacterTime).count();
+    return static_cast<double>(requestCharacters + answerCharacters) * character + turnaround + 8 * 0.010;
+}
+
+/* The field devices, in a child process so that this process's accounting holds none of them. */
+[[noreturn]] void ServeTerminals(int ports, int toParent, int fromParent)
+{
+    int status = 0;
+    try {
+        platform::Dispatcher loop(platform::Clock::Real);
+        loop.SetWakeCoalescing(platform::HostOptions{}.wakeCoalescing);
+        std::vector<std::unique_ptr<tools::PtyLine>> lines;
+        std::string paths;
+        for (int i = 0; i < ports; i++) {
+            lines.push_back(std::make_unique<tools::PtyLine>(1, &loop, 5));
+            paths += lines.back()->Path() + "\n";
+        }
+        paths += "\n";
+        [[maybe_unused]] ssize_t sent = write(toParent, paths.data(), paths.size());
+        close(toParent);
+        bool parentGone = false;
+        loop.WatchFd(fromParent, EPOLLIN | EPOLLHUP, [&](std::uint32_t) {
+            char ignored;
+            parentGone = read(fromParent, &ignored, 1) <= 0;
+        });
+        loop.RunUntil([&] { return parentGone; }, platform::Ticks::max());
+        loop.UnwatchFd(fromParent);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "field devices: %s\n", e.what());
+        status = 1;
+    }
+    std::fflush(stderr);
+    _exit(status);
+}
+
+struct Terminals {
+    pid_t child = -1;
+    int toChild = -1;
+    std::vector<std::string> paths;
+};
+
+/* Before any thread exists: the child must not inherit a half-held lock. */
+Terminals StartTerminals(int ports)
+{
+    Terminals terminals;
+    int up[2];
+    int down[2];
+    if (pipe(up) != 0 || pipe(down) != 0) {
+        return terminals;
+    }
+    std::fflush(stdout);
+    terminals.child = fork();
+    if (terminals.child == 0) {
+        close(up[0]);
+        close(down[1]);
+        ServeTerminals(ports, up[1], down[0]);
+    }
+    close(up[1]);
+    close(down[0]);
+    terminals.toChild = down[1];
+    std::string text;
+    char buffer[1024];
+    while (text.size() < 2 || text.compare(text.size() - 2, 2, "\n\n") != 0) {
+        const ssize_t count = read(up[0], buffer, sizeof(buffer));
+        if (count <= 0) {
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(count));
+    }
+    close(up[0]);
+    std::size_t at = 0;
+    for (std::size_t end; (end = text.find('\n', at)) != std::string::npos && end > at; at = end + 1) {
+        terminals.paths.push_back(text.substr(at, end - at));
+    }
+    return terminals;
+}
+
+double ThreadCpuSeconds(clockid_t clock)
+{
+    timespec now{};
+    clock_gettime(clock, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+hartip::Bytes CommandZero(std::uint16_t sequence)
+{
+    const hartip::Bytes frame{0x02, 0x80, 0x00, 0x00, 0x82};
+    return hartip::BuildMessage(hartip::kRequest, hartip::kTokenPassingPdu, 0, sequence, frame);
+}
+
+struct Client {
+    int fd = -1;
+    int port = 0;
+    std::uint16_t sequence = 0;
+    long answered = 0;
+    long failed = 0;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const double seconds = argc > 1 ? std::atof(argv[1]) : 20.0;
+    const int ports = argc > 2 ? std::atoi(argv[2]) : 16;
+    const int sessions = argc > 3 ? std::atoi(argv[3]) : 8;
+    if (seconds <= 0 || ports < 1 || ports > 64 || sessions < 1 || sessions > 64) {
+        std::fprintf(stderr, "usage: hartd_figures [seconds] [ports 1-64] [sessions per port 1-64]\n");
+        return 2;
+    }
+    Terminals terminals = StartTerminals(ports);
+    if (terminals.paths.size() != static_cast<std::size_t>(ports)) {
+        std::fprintf(stderr, "hartd_figures: the field devices did not start\n");
+        return 1;
+    }
+
+    hartd::Options options;
+    options.ttys = terminals.paths;
+    for (int i = 0; i < ports; i++) {
+        options.listens.push_back(hartd::Listen{"COM" + std::to_string(i + 1), "127.0.0.1", 0});
+    }
+    options.maxSessions = static_cast<std::size_t>(sessions);
+    int stop[2];
+    if (pipe(stop) != 0) {
+        return 1;
+    }
+    std::promise<std::vector<std::string>> bound;
+    std::future<std::vector<std::string>> boundFuture = bound.get_future();
+    hartd::Server::Figures own;
+    std::size_t objectsLeft = 0;
+    std::thread serverThread([&] {
+        std::ostringstream log;
+        hartd::Station station(options);
+        station.Host().SetDebugSink([](ULONG, ULONG, std::string_view) {});
+        hartd::Server server(station, options, log);
+        if (!station.LoadFailure().empty() || server.Start()) {
+            std::fprintf(stderr, "hartd_figures: the server did not start: %s%s\n", station.LoadFailure().c_str(),
+                         log.str().c_str());
+            bound.set_value({});
+        } else {
+            bound.set_value(server.Bound());
+            server.Run(stop[0]);
+            own = server.OwnTime();
+        }
+        objectsLeft = station.Unload();
+    });
+    clockid_t serverCpu{};
+    pthread_getcpuclockid(serverThread.native_handle(), &serverCpu);
+    const std::vector<std::string> where = boundFuture.get();
+    if (where.size() != static_cast<std::size_t>(ports)) {
+        serverThread.join();
+        return 1;
+    }
+    const std::size_t heapBefore = mallinfo2().uordblks;
+    /* What the open ports cost with nothing to do (link ticks, the loop's wake-ups), to tell the rest apart. */
+    const double idleStart = ThreadCpuSeconds(serverCpu);
+    std::this_thread::sleep_for(5s);
+    const double idlePerSecond = (ThreadCpuSeconds(serverCpu) - idleStart) / 5.0;
+
+    const int epoll = epoll_create1(EPOLL_CLOEXEC);
+    std::vector<Client> clients(static_cast<std::size_t>(ports * sessions));
+    for (std::size_t i = 0; i < clients.size(); i++) {
+        Client& client = clients[i];
+        client.port = static_cast<int>(i) / sessions;
+        client.fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const std::string& text = where[static_cast<std::size_t>(client.port)];
+        address.sin_port = htons(static_cast<std::uint16_t>(std::stoi(text.substr(text.rfind(':') + 1))));
+        connect(client.fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.u64 = i;
+        epoll_ctl(epoll, EPOLL_CTL_ADD, client.fd, &event);
+        const hartip::Bytes initiate = hartip::BuildMessage(hartip::kRequest, hartip::kSessionInitiate, 0, 0,
+                                                            hartip::InitiateBodyBytes({1, 600000}));
+        send(client.fd, initiate.data(), initiate.size(), 0);
+    }
+
+    /* Every answer is followed at once by the session's next request. */
+    const auto warmUp = Clock::now() + 3s;
+    const auto end = warmUp + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    bool measuring = false;
+    double cpuStart = 0;
+    std::size_t heapBusy = 0;
+    std::vector<long> windowStart(clients.size(), 0);
+    epoll_event events[64];
+    while (Clock::now() < end) {
+        if (!measuring && Clock::now() >= warmUp) {
+            measuring = true;
+            cpuStart = ThreadCpuSeconds(serverCpu);
+            heapBusy = mallinfo2().uordblks;
+            for (std::size_t i = 0; i < clients.size(); i++) {
+                windowStart[i] = clients[i].answered;
+            }
+        }
+        const int ready = epoll_wait(epoll, events, 64, 100);
+        for (int e = 0; e < ready; e++) {
+            Client& client = clients[events[e].data.u64];
+            std::uint8_t buffer[512];
+            const ssize_t got = recv(client.fd, buffer, sizeof(buffer), MSG_DONTWAIT);
+            if (got < static_cast<ssize_t>(hartip::kHeaderBytes)) {
+                continue;
+            }
+            const hartip::Header header = *hartip::ReadHeader(std::span<const std::uint8_t>(buffer, 8));
+            if (header.id == hartip::kTokenPassingPdu) {
+                (header.type == hartip::kResponse && header.status == 0 ? client.answered : client.failed)++;
+            } else if (header.id != hartip::kSessionInitiate || header.status != 0) {
+                continue;
+            }
+            const hartip::Bytes next = CommandZero(++client.sequence);
+            send(client.fd, next.data(), next.size(), 0);
+        }
+    }
+    const double cpu = ThreadCpuSeconds(serverCpu) - cpuStart;
+    [[maybe_unused]] ssize_t written = write(stop[1], "x", 1);
+    serverThread.join();
+    for (Client& client : clients) {
+        close(client.fd);
+    }
+    close(epoll);
+    close(terminals.toChild);
+    waitpid(terminals.child, nullptr, 0);
+
+    const sim::FieldDeviceConfig device;
+    const double boundSeconds =
+        LineBoundSeconds(5 + 5, static_cast<std::size_t>(device.preambles) + 19,
+                         std::chrono::duration<double>(device.turnaround).count());
+    long total = 0;
+    long failed = 0;
+    double worstShare = 1e9;
+    double shares = 0;
+    double worstJain = 1.0;
+    for (int port = 0; port < ports; port++) {
+        double sum = 0;
+        double squares = 0;
+        for (int s = 0; s < sessions; s++) {
+            const std::size_t i = static_cast<std::size_t>(port * sessions + s);
+            const double count = static_cast<double>(clients[i].answered - windowStart[i]);
+            sum += count;
+            squares += count * count;
+            failed += clients[i].failed;
+        }
+        total += static_cast<long>(sum);
+        const double share = sum / seconds * boundSeconds;
+        const double jain = squares > 0 ? sum * sum / (sessions * squares) : 0;
+        worstShare = std::min(worstShare, share);
+        shares += share;
+        worstJain = std::min(worstJain, jain);
+    }
+    std::printf("hartd on %d pseudo-terminals, %d UDP sessions each, %.0f s measured (after 3 s)\n", ports, sessions,
+                seconds);
+    std::printf("  %ld transactions answered, %ld failed; the line's bound is %.3f transactions/s\n", total, failed,
+                1.0 / boundSeconds);
+    std::printf("  lines at %.1f%% of their bound on average, the slowest at %.1f%%; least even line: Jain's index %.4f\n",
+                100.0 * shares / ports, 100.0 * worstShare, worstJain);
+    std::printf("  the server's own time per transaction: p50 %.0f us, p99 %.0f us, max %.0f us (%llu transactions)\n",
+                own.p50Us, own.p99Us, own.maxUs, static_cast<unsigned long long>(own.transactions));
+    std::printf("  CPU of the server's thread (server, driver, host): %.1f us per transaction; with the ports\n"
+                "  open and idle it takes %.2f ms a second, which leaves %.1f us per transaction for the traffic\n",
+                total > 0 ? 1e6 * cpu / static_cast<double>(total) : 0.0, 1e3 * idlePerSecond,
+                total > 0 ? 1e6 * (cpu - idlePerSecond * seconds) / static_cast<double>(total) : 0.0);
+    std::printf("  heap per session while busy: %.1f KiB\n",
+                static_cast<double>(heapBusy > heapBefore ? heapBusy - heapBefore : 0) / 1024.0 /
+                    static_cast<double>(clients.size()));
+    std::printf("  framework objects left after unload: %zu\n", objectsLeft);
+    return objectsLeft == 0 && failed == 0 ? 0 : 1;
+}
