@@ -1,5 +1,6 @@
 #include "HartIp.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace hartip {
@@ -54,15 +55,16 @@ Bytes BuildMessage(std::uint8_t type, std::uint8_t id, std::uint8_t status, std:
         throw std::length_error("a message body longer than its byte count can say");
     }
     const auto count = static_cast<std::uint16_t>(kHeaderBytes + body.size());
-    Bytes message{kVersion,
-                  type,
-                  id,
-                  status,
-                  static_cast<std::uint8_t>(sequence >> 8),
-                  static_cast<std::uint8_t>(sequence),
-                  static_cast<std::uint8_t>(count >> 8),
-                  static_cast<std::uint8_t>(count)};
-    message.insert(message.end(), body.begin(), body.end());
+    Bytes message(count);
+    message[0] = kVersion;
+    message[1] = type;
+    message[2] = id;
+    message[3] = status;
+    message[4] = static_cast<std::uint8_t>(sequence >> 8);
+    message[5] = static_cast<std::uint8_t>(sequence);
+    message[6] = static_cast<std::uint8_t>(count >> 8);
+    message[7] = static_cast<std::uint8_t>(count);
+    std::copy(body.begin(), body.end(), message.begin() + kHeaderBytes);
     return message;
 }
 

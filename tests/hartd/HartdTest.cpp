@@ -7,6 +7,9 @@
 
 #include <array>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <csignal>
 #include <cstdio>
 #include <optional>
@@ -31,7 +34,7 @@ using hartip::Bytes;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kAnswerWait = 5s;
+constexpr auto kAnswerWait = 10s;
 
 Bytes Frame(std::uint8_t polling, std::uint8_t command)
 {
@@ -60,7 +63,11 @@ int Remaining(Clock::time_point deadline)
         0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
 }
 
-/* The service in a process of its own, its log read through a pipe. */
+/*
+ * The service in a process of its own. Its log is read all the time by a
+ * thread of the test, so that a full pipe can never hold the service up
+ * while the test waits on a socket.
+ */
 class Hartd {
 public:
     /* On the simulated line unless the arguments name terminals. */
@@ -88,7 +95,21 @@ public:
         }
         close(pipeFds[1]);
         log_ = pipeFds[0];
-        const std::string ready = WaitFor("hartd: ready", 20s) ? log_text_ : "";
+        reader_ = std::thread([this] {
+            char buffer[4096];
+            for (;;) {
+                const ssize_t got = read(log_, buffer, sizeof(buffer));
+                std::lock_guard lock(mutex_);
+                if (got <= 0) {
+                    ended_ = true;
+                    changed_.notify_all();
+                    return;
+                }
+                text_.append(buffer, static_cast<std::size_t>(got));
+                changed_.notify_all();
+            }
+        });
+        const std::string ready = WaitFor("hartd: ready", 20s) ? Log() : "";
         const std::size_t at = ready.find("on udp 127.0.0.1:");
         if (at != std::string::npos) {
             port_ = static_cast<std::uint16_t>(std::stoi(ready.substr(at + 17)));
@@ -101,36 +122,33 @@ public:
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
+        reader_.join();
         close(log_);
     }
 
     std::uint16_t Port() const { return port_; }
-    const std::string& Log() const { return log_text_; }
+    std::string Log()
+    {
+        std::lock_guard lock(mutex_);
+        return text_;
+    }
 
     /* True once the log holds text; false when the time ran out or the service ended first. */
     bool WaitFor(const std::string& text, std::chrono::milliseconds limit = 5000ms)
     {
-        const auto deadline = Clock::now() + limit;
-        while (log_text_.find(text) == std::string::npos) {
-            pollfd p{log_, POLLIN, 0};
-            if (poll(&p, 1, Remaining(deadline)) <= 0) {
-                return false;
-            }
-            char buffer[4096];
-            const ssize_t got = read(log_, buffer, sizeof(buffer));
-            if (got <= 0) {
-                return false;
-            }
-            log_text_.append(buffer, static_cast<std::size_t>(got));
-        }
-        return true;
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, limit, [&] { return ended_ || text_.find(text) != std::string::npos; });
+        return text_.find(text) != std::string::npos;
     }
 
     /* SIGTERM, then the exit status once the log closes. */
     int Stop(std::chrono::milliseconds limit = 20000ms)
     {
         kill(pid_, SIGTERM);
-        WaitFor("\x01never", limit);
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait_for(lock, limit, [&] { return ended_; });
+        }
         int status = 0;
         waitpid(pid_, &status, 0);
         exited_ = true;
@@ -140,7 +158,11 @@ public:
 private:
     pid_t pid_ = -1;
     int log_ = -1;
-    std::string log_text_;
+    std::thread reader_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::string text_;
+    bool ended_ = false;
     std::uint16_t port_ = 0;
     bool exited_ = false;
 };
