@@ -34,6 +34,7 @@
 #include <platform/PosixSerialPort.h>
 
 #include "PtyLine.h"
+#include "TerminalServer.h"
 #include "driver/HartDriver.h"
 #include "link/HartTrace.h"
 #include "port/HartIoctl.h"
@@ -263,109 +264,7 @@ int Latency(int transactions)
     return failed == 0 ? 0 : 1;
 }
 
-/*
- * The field devices' side for the CPU figure, in a child process: makes the
- * terminals, tells the parent their paths, and serves them until the parent
- * closes the pipe.
- */
-[[noreturn]] void ServeTerminals(int ports, int toParent, int fromParent)
-{
-    int status = 0;
-    try {
-        /* One loop for all lines, moderated as the host's is: a field device is not
-           a program on the host, and one that woke for every character of every
-           line would take the CPU and caches the measured process runs on. */
-        platform::Dispatcher loop(platform::Clock::Real);
-        loop.SetWakeCoalescing(platform::HostOptions{}.wakeCoalescing);
-        std::vector<std::unique_ptr<tools::PtyLine>> lines;
-        std::string paths;
-        for (int i = 0; i < ports; i++) {
-            lines.push_back(std::make_unique<tools::PtyLine>(1, &loop, 5));
-            paths += lines.back()->Path();
-            paths += '\n';
-        }
-        paths += '\n';
-        [[maybe_unused]] ssize_t sent = write(toParent, paths.data(), paths.size());
-        close(toParent);
-        bool parentGone = false;
-        loop.WatchFd(fromParent, EPOLLIN | EPOLLHUP, [&](std::uint32_t) {
-            char ignored;
-            parentGone = read(fromParent, &ignored, 1) <= 0;
-        });
-        loop.RunUntil([&] { return parentGone; }, platform::Ticks::max());
-        loop.UnwatchFd(fromParent);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "field devices: %s\n", e.what());
-        status = 1;
-    }
-    std::fflush(stderr);
-    _exit(status);
-}
-
-struct TerminalServer {
-    pid_t child = -1;
-    int toChild = -1;
-    std::vector<std::string> paths;
-};
-
-/* Before any thread exists: the child must not inherit a half-held lock. */
-TerminalServer StartTerminalServer(int ports)
-{
-    TerminalServer server;
-    int up[2];
-    int down[2];
-    if (pipe(up) != 0 || pipe(down) != 0) {
-        return server;
-    }
-    std::fflush(stdout);
-    server.child = fork();
-    if (server.child == 0) {
-        close(up[0]);
-        close(down[1]);
-        ServeTerminals(ports, up[1], down[0]);
-    }
-    close(up[1]);
-    close(down[0]);
-    server.toChild = down[1];
-    if (server.child < 0) {
-        close(up[0]);
-        return server;
-    }
-    std::string text;
-    char buffer[1024];
-    while (text.size() < 2 || text.compare(text.size() - 2, 2, "\n\n") != 0) {
-        ssize_t count = read(up[0], buffer, sizeof(buffer));
-        if (count <= 0) {
-            break;
-        }
-        text.append(buffer, static_cast<std::size_t>(count));
-    }
-    close(up[0]);
-    std::size_t at = 0;
-    for (std::size_t end; (end = text.find('\n', at)) != std::string::npos && end > at; at = end + 1) {
-        server.paths.push_back(text.substr(at, end - at));
-    }
-    return server;
-}
-
-/* Ends the child and returns the CPU seconds it used. */
-double StopTerminalServer(TerminalServer& server)
-{
-    if (server.toChild >= 0) {
-        close(server.toChild);
-        server.toChild = -1;
-    }
-    if (server.child <= 0) {
-        return 0;
-    }
-    int status = 0;
-    rusage usage{};
-    wait4(server.child, &status, 0, &usage);
-    server.child = -1;
-    return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
-}
-
-int CpuPerPortSecond(TerminalServer& server, int ports, double seconds)
+int CpuPerPortSecond(bench::TerminalServer& server, int ports, double seconds)
 {
     if (static_cast<int>(server.paths.size()) != ports) {
         std::fprintf(stderr, "the field devices' process made %zu terminals of %d\n", server.paths.size(), ports);
@@ -501,7 +400,7 @@ int CpuPerPortSecond(TerminalServer& server, int ports, double seconds)
     }
     std::printf("  (one sleep and wake-up of a thread costs this machine %.1f us of CPU just now)\n",
                 WakeUpCostUs());
-    double childCpu = StopTerminalServer(server);
+    double childCpu = bench::StopTerminalServer(server);
     std::printf("  (the field devices' process, not counted: %.3f s CPU over its whole life)\n", childCpu);
     return result;
 }
@@ -517,10 +416,10 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s [transactions] [ports] [seconds]\n", argv[0]);
         return 2;
     }
-    TerminalServer server = StartTerminalServer(ports);
+    bench::TerminalServer server = bench::StartTerminalServer(ports);
     int result = Latency(transactions);
     std::printf("\n");
     result |= CpuPerPortSecond(server, ports, seconds);
-    StopTerminalServer(server);
+    bench::StopTerminalServer(server);
     return result;
 }

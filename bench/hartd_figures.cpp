@@ -44,6 +44,7 @@
 #include "PtyLine.h"
 #include "Server.h"
 #include "Station.h"
+#include "TerminalServer.h"
 #include "sim/FieldDevice.h"
 #include "sim/HartLine.h"
 
@@ -57,79 +58,6 @@ double LineBoundSeconds(std::size_t requestCharacters, std::size_t answerCharact
 {
     const double character = std::chrono::duration<double>(sim::kHartCharacterTime).count();
     return static_cast<double>(requestCharacters + answerCharacters) * character + turnaround + 8 * 0.010;
-}
-
-/* The field devices, in a child process so that this process's accounting holds none of them. */
-[[noreturn]] void ServeTerminals(int ports, int toParent, int fromParent)
-{
-    int status = 0;
-    try {
-        platform::Dispatcher loop(platform::Clock::Real);
-        loop.SetWakeCoalescing(platform::HostOptions{}.wakeCoalescing);
-        std::vector<std::unique_ptr<tools::PtyLine>> lines;
-        std::string paths;
-        for (int i = 0; i < ports; i++) {
-            lines.push_back(std::make_unique<tools::PtyLine>(1, &loop, 5));
-            paths += lines.back()->Path() + "\n";
-        }
-        paths += "\n";
-        [[maybe_unused]] ssize_t sent = write(toParent, paths.data(), paths.size());
-        close(toParent);
-        bool parentGone = false;
-        loop.WatchFd(fromParent, EPOLLIN | EPOLLHUP, [&](std::uint32_t) {
-            char ignored;
-            parentGone = read(fromParent, &ignored, 1) <= 0;
-        });
-        loop.RunUntil([&] { return parentGone; }, platform::Ticks::max());
-        loop.UnwatchFd(fromParent);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "field devices: %s\n", e.what());
-        status = 1;
-    }
-    std::fflush(stderr);
-    _exit(status);
-}
-
-struct Terminals {
-    pid_t child = -1;
-    int toChild = -1;
-    std::vector<std::string> paths;
-};
-
-/* Before any thread exists: the child must not inherit a half-held lock. */
-Terminals StartTerminals(int ports)
-{
-    Terminals terminals;
-    int up[2];
-    int down[2];
-    if (pipe(up) != 0 || pipe(down) != 0) {
-        return terminals;
-    }
-    std::fflush(stdout);
-    terminals.child = fork();
-    if (terminals.child == 0) {
-        close(up[0]);
-        close(down[1]);
-        ServeTerminals(ports, up[1], down[0]);
-    }
-    close(up[1]);
-    close(down[0]);
-    terminals.toChild = down[1];
-    std::string text;
-    char buffer[1024];
-    while (text.size() < 2 || text.compare(text.size() - 2, 2, "\n\n") != 0) {
-        const ssize_t count = read(up[0], buffer, sizeof(buffer));
-        if (count <= 0) {
-            break;
-        }
-        text.append(buffer, static_cast<std::size_t>(count));
-    }
-    close(up[0]);
-    std::size_t at = 0;
-    for (std::size_t end; (end = text.find('\n', at)) != std::string::npos && end > at; at = end + 1) {
-        terminals.paths.push_back(text.substr(at, end - at));
-    }
-    return terminals;
 }
 
 double ThreadCpuSeconds(clockid_t clock)
@@ -164,7 +92,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: hartd_figures [seconds] [ports 1-64] [sessions per port 1-64]\n");
         return 2;
     }
-    Terminals terminals = StartTerminals(ports);
+    bench::TerminalServer terminals = bench::StartTerminalServer(ports);
     if (terminals.paths.size() != static_cast<std::size_t>(ports)) {
         std::fprintf(stderr, "hartd_figures: the field devices did not start\n");
         return 1;
@@ -276,8 +204,7 @@ int main(int argc, char** argv)
         close(client.fd);
     }
     close(epoll);
-    close(terminals.toChild);
-    waitpid(terminals.child, nullptr, 0);
+    bench::StopTerminalServer(terminals);
 
     const sim::FieldDeviceConfig device;
     const double boundSeconds =
