@@ -37,6 +37,8 @@ demo: release
 	@build/release/tools/hartdemo
 	@echo; echo '$$ hartctl --sim --sim-devices 3 identify'; build/release/tools/hartctl --sim --sim-devices 3 identify
 	@echo; echo '$$ hartctl --sim send 0'; build/release/tools/hartctl --sim send 0
+	@echo; echo '$$ hartctl --sim send read-dynamic-variables -a 0'; build/release/tools/hartctl --sim send read-dynamic-variables -a 0
+	@echo; echo '$$ hartctl --sim send 1024'; build/release/tools/hartctl --sim send 1024
 	@echo; scripts/hartd-demo.sh build/release
 
 test: asan
