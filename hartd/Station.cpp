@@ -127,14 +127,10 @@ Station::~Station()
 std::vector<PortEntry> Station::Ports()
 {
     std::vector<PortEntry> ports;
-    platform::Registry& registry = host_->GetRegistry();
-    if (!registry.KeyExists(platform::kSerialCommKey)) {
-        return ports;
-    }
-    for (const std::string& device : registry.ValueNames(platform::kSerialCommKey)) {
+    for (const platform::SerialMapEntry& mapped : platform::ReadSerialDeviceMap(host_->GetRegistry())) {
         PortEntry entry;
-        entry.comName = registry.GetString(platform::kSerialCommKey, device).value_or("");
-        if (auto path = ttyPaths_.find(device); path != ttyPaths_.end()) {
+        entry.comName = mapped.comName;
+        if (auto path = ttyPaths_.find(mapped.deviceName); path != ttyPaths_.end()) {
             entry.path = path->second;
         }
         ports.push_back(entry);

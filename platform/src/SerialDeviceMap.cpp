@@ -136,14 +136,23 @@ std::vector<SystemSerialPort> RegisterSystemSerialPorts(Host& host, const std::v
     return registered;
 }
 
+std::vector<SerialMapEntry> ReadSerialDeviceMap(Registry& registry)
+{
+    std::vector<SerialMapEntry> entries;
+    if (!registry.KeyExists(kSerialCommKey)) {
+        return entries;
+    }
+    for (const std::string& deviceName : registry.ValueNames(kSerialCommKey)) {
+        entries.push_back({deviceName, registry.GetString(kSerialCommKey, deviceName).value_or("")});
+    }
+    return entries;
+}
+
 std::size_t RegisterMappedTtys(Host& host, const std::string& devDirectory)
 {
-    Registry& registry = host.GetRegistry();
-    if (!registry.KeyExists(kSerialCommKey)) {
-        return 0;
-    }
     std::size_t count = 0;
-    for (const std::string& deviceName : registry.ValueNames(kSerialCommKey)) {
+    for (const SerialMapEntry& entry : ReadSerialDeviceMap(host.GetRegistry())) {
+        const std::string& deviceName = entry.deviceName;
         constexpr std::string_view kPrefix = "\\Device\\";
         if (deviceName.size() <= kPrefix.size() || deviceName.compare(0, kPrefix.size(), kPrefix) != 0 ||
             host.ObjectNameExists(Wide(deviceName))) {
@@ -153,9 +162,11 @@ std::size_t RegisterMappedTtys(Host& host, const std::string& devDirectory)
         if (ttyName.compare(0, 3, "tty") != 0 || ttyName.find('/') != std::string::npos) {
             continue;
         }
-        std::optional<std::string> comName = registry.GetString(kSerialCommKey, deviceName);
+        if (entry.comName.empty()) {
+            continue;
+        }
         std::string path = (fs::path(devDirectory) / ttyName).string();
-        if (comName && PosixSerialPort::Create(host, path, Wide(deviceName), *comName)) {
+        if (PosixSerialPort::Create(host, path, Wide(deviceName), entry.comName)) {
             count++;
         }
     }

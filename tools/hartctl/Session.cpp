@@ -167,18 +167,13 @@ Session::~Session()
 std::vector<MapEntry> Session::SerialMap()
 {
     std::vector<MapEntry> entries;
-    platform::Registry& registry = host_->GetRegistry();
-    if (!registry.KeyExists(platform::kSerialCommKey)) {
-        return entries;
-    }
-    for (const std::string& device : registry.ValueNames(platform::kSerialCommKey)) {
+    for (platform::SerialMapEntry& mapped : platform::ReadSerialDeviceMap(host_->GetRegistry())) {
         MapEntry entry;
-        entry.deviceName = device;
-        entry.comName = registry.GetString(platform::kSerialCommKey, device).value_or("");
-        auto path = ttyPaths_.find(device);
-        if (path != ttyPaths_.end()) {
+        if (auto path = ttyPaths_.find(mapped.deviceName); path != ttyPaths_.end()) {
             entry.path = path->second;
         }
+        entry.deviceName = std::move(mapped.deviceName);
+        entry.comName = std::move(mapped.comName);
         entries.push_back(std::move(entry));
     }
     return entries;

@@ -15,6 +15,7 @@
 namespace platform {
 
 class Host;
+class Registry;
 
 struct SystemSerialPort {
     std::string kernelName; /* ttyUSB0 */
@@ -35,6 +36,15 @@ std::string StableComName(std::string_view kernelName);
    A serial-core port whose type is 0 (no UART found at its address) is left out. */
 std::vector<SystemSerialPort> ListSystemSerialPorts(const std::string& sysClassTty = "/sys/class/tty",
                                                     const std::string& devDirectory = "/dev");
+
+/* One entry of the serial device map: the serial device and the COM name it is listed under. */
+struct SerialMapEntry {
+    std::string deviceName; /* \Device\Serial0 */
+    std::string comName;    /* COM1 */
+};
+
+/* The serial device map as the registry holds it now; empty when there is no map. */
+std::vector<SerialMapEntry> ReadSerialDeviceMap(Registry& registry);
 
 /* Registers a PosixSerialPort for each port as \Device\<kernel name> and lists it
    in the serial device map, unless the map names that device already (a .reg
