@@ -62,14 +62,11 @@ std::optional<std::vector<Step>> StepsFor(const Options& options, std::optional<
 
 int Switch(Session& session, const Options& options, std::ostream& out, std::ostream& err)
 {
-    platform::File port;
-    std::string comName;
-    HART_PROTOCOL_SETTINGS settings{};
-    if (auto failure = OpenForTransactions(session, options, 2, port, comName, settings)) {
-        PrintFailure(*failure, options.json, out, err);
+    std::optional<TransactionPort> port = OpenForTransactions(session, options, 2, out, err);
+    if (!port) {
         return kFailed;
     }
-    DeviceLink device(session, port, options, settings.RetryCount + 1);
+    DeviceLink device(session, port->file, options, port->settings.RetryCount + 1);
     std::optional<Failure> notFound;
     std::optional<hart::Identity> identity = device.Find(notFound);
     if (notFound) {
@@ -118,7 +115,7 @@ int Switch(Session& session, const Options& options, std::ostream& out, std::ost
         completed++;
     }
     if (options.json) {
-        json result{{"port", comName}, {"burst", options.burstAction}, {"steps", done}};
+        json result{{"port", port->comName}, {"burst", options.burstAction}, {"steps", done}};
         if (!stopped.empty()) {
             result["error"] = stopped;
         }

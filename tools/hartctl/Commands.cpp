@@ -260,33 +260,27 @@ int IdentifyWith(const TransactFn& transact, const std::string& comName, const O
 
 int Send(Session& session, const Options& options, std::ostream& out, std::ostream& err)
 {
-    File port;
-    std::string comName;
-    HART_PROTOCOL_SETTINGS settings{};
-    if (auto failure = OpenForTransactions(session, options, 2, port, comName, settings)) {
-        PrintFailure(*failure, options.json, out, err);
+    std::optional<TransactionPort> port = OpenForTransactions(session, options, 2, out, err);
+    if (!port) {
         return kFailed;
     }
-    DeviceLink device(session, port, options, settings.RetryCount + 1);
-    return SendThrough(device, comName, options, out, err);
+    DeviceLink device(session, port->file, options, port->settings.RetryCount + 1);
+    return SendThrough(device, port->comName, options, out, err);
 }
 
 int Identify(Session& session, const Options& options, std::ostream& out, std::ostream& err)
 {
-    File port;
-    std::string comName;
-    HART_PROTOCOL_SETTINGS settings{};
-    if (auto failure = OpenForTransactions(session, options, 0, port, comName, settings)) {
-        PrintFailure(*failure, options.json, out, err);
+    std::optional<TransactionPort> port = OpenForTransactions(session, options, 0, out, err);
+    if (!port) {
         return kFailed;
     }
-    const int attempts = settings.RetryCount + 1;
+    const int attempts = port->settings.RetryCount + 1;
     const hart::RepeatLimits limits = RepeatLimitsFor(options);
     return IdentifyWith(
         [&](const Request& request, std::optional<Failure>& failure) {
-            return Transact(session, port, request, attempts, limits, failure);
+            return Transact(session, port->file, request, attempts, limits, failure);
         },
-        comName, options, out, err);
+        port->comName, options, out, err);
 }
 
 std::string FrameClass(const Frame& frame, bool thisIsPrimary)

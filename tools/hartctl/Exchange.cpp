@@ -154,9 +154,10 @@ std::optional<Failure> SetReadMask(File& port, std::uint8_t mask)
     return Control(port, IOCTL_HART_SET_READ_MASK, Bytes{mask}, 0, nullptr, "set the read mask");
 }
 
-/* Opens the port and applies what every transaction command shares: master type and retries. */
-std::optional<Failure> OpenForTransactions(Session& session, const Options& options, int defaultRetries, File& port,
-                                           std::string& comName, HART_PROTOCOL_SETTINGS& settings)
+namespace {
+
+std::optional<Failure> SetUpForTransactions(Session& session, const Options& options, int defaultRetries, File& port,
+                                            std::string& comName, HART_PROTOCOL_SETTINGS& settings)
 {
     if (auto failure = session.OpenPort(options.port, port, comName)) {
         return failure;
@@ -172,6 +173,19 @@ std::optional<Failure> OpenForTransactions(Session& session, const Options& opti
     }
     /* Answers to this master only: a burst or another master's traffic must not pass for ours. */
     return SetReadMask(port, HART_RCV_MASK_ACK);
+}
+
+} // namespace
+
+std::optional<TransactionPort> OpenForTransactions(Session& session, const Options& options, int defaultRetries,
+                                                   std::ostream& out, std::ostream& err)
+{
+    TransactionPort port;
+    if (auto failure = SetUpForTransactions(session, options, defaultRetries, port.file, port.comName, port.settings)) {
+        PrintFailure(*failure, options.json, out, err);
+        return std::nullopt;
+    }
+    return port;
 }
 
 /* The repeats after busy and delayed-response answers the user allows; conflicts get no more than that. */

@@ -33,10 +33,17 @@ std::optional<Failure> GetProtocol(platform::File& port, HART_PROTOCOL_SETTINGS&
 std::optional<Failure> SetProtocol(platform::File& port, const HART_PROTOCOL_SETTINGS& settings);
 std::optional<Failure> SetReadMask(platform::File& port, std::uint8_t mask);
 
-/* Opens the port and applies what every transaction command shares: master type, retries, answers only. */
-std::optional<Failure> OpenForTransactions(Session& session, const Options& options, int defaultRetries,
-                                           platform::File& port, std::string& comName,
-                                           HART_PROTOCOL_SETTINGS& settings);
+/* A port opened for transactions: the handle, its COM name and the protocol settings it runs with. */
+struct TransactionPort {
+    platform::File file;
+    std::string comName;
+    HART_PROTOCOL_SETTINGS settings{};
+};
+
+/* Opens the port and applies what every transaction command shares: master type, retries, answers only.
+   nullopt, with the failure shown to the user, when the port cannot be used. */
+std::optional<TransactionPort> OpenForTransactions(Session& session, const Options& options, int defaultRetries,
+                                                   std::ostream& out, std::ostream& err);
 
 /* The repeats after busy and delayed-response answers the user allows. */
 hart::RepeatLimits RepeatLimitsFor(const Options& options);

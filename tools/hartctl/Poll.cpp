@@ -257,14 +257,11 @@ std::string UtcTime(long long systemTime)
 
 int Poll(Session& session, const Options& options, std::ostream& out, std::ostream& err)
 {
-    platform::File port;
-    std::string comName;
-    HART_PROTOCOL_SETTINGS settings{};
-    if (auto failure = OpenForTransactions(session, options, 2, port, comName, settings)) {
-        PrintFailure(*failure, options.json, out, err);
+    std::optional<TransactionPort> port = OpenForTransactions(session, options, 2, out, err);
+    if (!port) {
         return kFailed;
     }
-    DeviceLink device(session, port, options, settings.RetryCount + 1);
+    DeviceLink device(session, port->file, options, port->settings.RetryCount + 1);
     const Selection selection = SelectionFor(options);
     Printer printer(selection, options.json, out);
     printer.Header();
