@@ -2,7 +2,7 @@
 # Debian packages it needs before it configures and builds.
 JOBS ?= $(shell nproc)
 BUILD_DEPS := cmake g++ make ninja-build libcli11-dev nlohmann-json3-dev
-TEST_DEPS  := $(BUILD_DEPS) libgtest-dev libgmock-dev
+TEST_DEPS  := $(BUILD_DEPS) libgtest-dev libgmock-dev tshark
 BENCH_DEPS := $(BUILD_DEPS) libbenchmark-dev valgrind
 COVERAGE_DEPS := $(TEST_DEPS) gcovr
 # libFuzzer's runtime comes with clang's compiler-rt package on Debian.

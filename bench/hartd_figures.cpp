@@ -30,6 +30,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <future>
 #include <memory>
@@ -65,6 +66,28 @@ double ThreadCpuSeconds(clockid_t clock)
     timespec now{};
     clock_gettime(clock, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+/* The user and system seconds a thread of this process has run, as the kernel's accounting counts them. */
+std::pair<double, double> ThreadUserSystemSeconds(pid_t tid)
+{
+    std::FILE* file = std::fopen(("/proc/self/task/" + std::to_string(tid) + "/stat").c_str(), "r");
+    if (file == nullptr) {
+        return {0, 0};
+    }
+    char line[1024] = {};
+    const bool read = std::fgets(line, sizeof(line), file) != nullptr;
+    std::fclose(file);
+    /* The name may hold spaces; the fields count from the parenthesis that closes it. */
+    const char* rest = read ? std::strrchr(line, ')') : nullptr;
+    unsigned long user = 0;
+    unsigned long system = 0;
+    if (rest == nullptr ||
+        std::sscanf(rest + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) != 2) {
+        return {0, 0};
+    }
+    const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+    return {static_cast<double>(user) / tick, static_cast<double>(system) / tick};
 }
 
 hartip::Bytes CommandZero(std::uint16_t sequence)
@@ -112,7 +135,9 @@ int main(int argc, char** argv)
     std::future<std::vector<std::string>> boundFuture = bound.get_future();
     hartd::Server::Figures own;
     std::size_t objectsLeft = 0;
+    std::atomic<pid_t> serverTid{0};
     std::thread serverThread([&] {
+        serverTid = gettid();
         std::ostringstream log;
         hartd::Station station(options);
         station.Host().SetDebugSink([](ULONG, ULONG, std::string_view) {});
@@ -167,6 +192,7 @@ int main(int argc, char** argv)
     const auto end = warmUp + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     bool measuring = false;
     double cpuStart = 0;
+    std::pair<double, double> splitStart;
     std::size_t heapBusy = 0;
     std::vector<long> windowStart(clients.size(), 0);
     epoll_event events[64];
@@ -174,6 +200,7 @@ int main(int argc, char** argv)
         if (!measuring && Clock::now() >= warmUp) {
             measuring = true;
             cpuStart = ThreadCpuSeconds(serverCpu);
+            splitStart = ThreadUserSystemSeconds(serverTid);
             heapBusy = mallinfo2().uordblks;
             for (std::size_t i = 0; i < clients.size(); i++) {
                 windowStart[i] = clients[i].answered;
@@ -198,6 +225,7 @@ int main(int argc, char** argv)
         }
     }
     const double cpu = ThreadCpuSeconds(serverCpu) - cpuStart;
+    const std::pair<double, double> splitEnd = ThreadUserSystemSeconds(serverTid);
     [[maybe_unused]] ssize_t written = write(stop[1], "x", 1);
     serverThread.join();
     for (Client& client : clients) {
@@ -244,6 +272,9 @@ int main(int argc, char** argv)
                 "  open and idle it takes %.2f ms a second, which leaves %.1f us per transaction for the traffic\n",
                 total > 0 ? 1e6 * cpu / static_cast<double>(total) : 0.0, 1e3 * idlePerSecond,
                 total > 0 ? 1e6 * (cpu - idlePerSecond * seconds) / static_cast<double>(total) : 0.0);
+    std::printf("  of that CPU, %.0f%% in user space and %.0f%% in the kernel\n",
+                100.0 * (splitEnd.first - splitStart.first) / std::max(1e-9, cpu),
+                100.0 * (splitEnd.second - splitStart.second) / std::max(1e-9, cpu));
     std::printf("  heap per session while busy: %.1f KiB\n",
                 static_cast<double>(heapBusy > heapBefore ? heapBusy - heapBefore : 0) / 1024.0 /
                     static_cast<double>(clients.size()));
