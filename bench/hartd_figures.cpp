@@ -195,6 +195,9 @@ int main(int argc, char** argv)
     std::pair<double, double> splitStart;
     std::size_t heapBusy = 0;
     std::vector<long> windowStart(clients.size(), 0);
+    /* When each line's answers came: a line's rate is taken between its first and last answer in the
+       window, so that the transactions cut by the window's edges do not count for or against it. */
+    std::vector<std::vector<Clock::time_point>> answeredAt(static_cast<std::size_t>(ports));
     epoll_event events[64];
     while (Clock::now() < end) {
         if (!measuring && Clock::now() >= warmUp) {
@@ -216,7 +219,11 @@ int main(int argc, char** argv)
             }
             const hartip::Header header = *hartip::ReadHeader(std::span<const std::uint8_t>(buffer, 8));
             if (header.id == hartip::kTokenPassingPdu) {
-                (header.type == hartip::kResponse && header.status == 0 ? client.answered : client.failed)++;
+                const bool answered = header.type == hartip::kResponse && header.status == 0;
+                (answered ? client.answered : client.failed)++;
+                if (answered && measuring) {
+                    answeredAt[static_cast<std::size_t>(client.port)].push_back(Clock::now());
+                }
             } else if (header.id != hartip::kSessionInitiate || header.status != 0) {
                 continue;
             }
@@ -254,30 +261,44 @@ int main(int argc, char** argv)
             failed += clients[i].failed;
         }
         total += static_cast<long>(sum);
-        const double share = sum / seconds * boundSeconds;
+        const auto& times = answeredAt[static_cast<std::size_t>(port)];
+        const double span = times.size() > 1 ? std::chrono::duration<double>(times.back() - times.front()).count() : 0;
+        const double share = span > 0 ? static_cast<double>(times.size() - 1) / span * boundSeconds : 0;
         const double jain = squares > 0 ? sum * sum / (sessions * squares) : 0;
         worstShare = std::min(worstShare, share);
         shares += share;
         worstJain = std::min(worstJain, jain);
     }
-    std::printf("hartd on %d pseudo-terminals, %d UDP sessions each, %.0f s measured (after 3 s)\n", ports, sessions,
-                seconds);
-    std::printf("  %ld transactions answered, %ld failed; the line's bound is %.3f transactions/s\n", total, failed,
+    const double cpuPerTransaction = total > 0 ? 1e6 * cpu / static_cast<double>(total) : 0.0;
+    const double heapPerSession = static_cast<double>(heapBusy > heapBefore ? heapBusy - heapBefore : 0) / 1024.0 /
+                                  static_cast<double>(clients.size());
+    const double userShare = (splitEnd.first - splitStart.first) / std::max(1e-9, cpu);
+    std::printf("hartd on %d pseudo-terminals at 1200 bit/s, %d UDP sessions each, %.0f s measured (after 3 s)\n",
+                ports, sessions, seconds);
+    std::printf("  %ld transactions answered, %ld failed; a line's bound is %.3f transactions/s\n\n", total, failed,
                 1.0 / boundSeconds);
-    std::printf("  lines at %.1f%% of their bound on average, the slowest at %.1f%%; least even line: Jain's index %.4f\n",
-                100.0 * shares / ports, 100.0 * worstShare, worstJain);
-    std::printf("  the server's own time per transaction: p50 %.0f us, p99 %.0f us, max %.0f us (%llu transactions)\n",
-                own.p50Us, own.p99Us, own.maxUs, static_cast<unsigned long long>(own.transactions));
-    std::printf("  CPU of the server's thread (server, driver, host): %.1f us per transaction; with the ports\n"
-                "  open and idle it takes %.2f ms a second, which leaves %.1f us per transaction for the traffic\n",
-                total > 0 ? 1e6 * cpu / static_cast<double>(total) : 0.0, 1e3 * idlePerSecond,
+    std::printf("  %-58s %12s  %-10s\n", "figure", "measured", "target");
+    const auto row = [](const char* figure, const std::string& measured, const char* target, bool met) {
+        std::printf("  %-58s %12s  %-10s %s\n", figure, measured.c_str(), target, met ? "met" : "NOT MET");
+    };
+    char text[64];
+    std::snprintf(text, sizeof(text), "%.1f %%", 100.0 * worstShare);
+    row("each line's rate against its bound, slowest line", text, ">= 95 %", worstShare >= 0.95);
+    std::snprintf(text, sizeof(text), "%.4f", worstJain);
+    row("Jain's index between a line's sessions, least even line", text, ">= 0.99", worstJain >= 0.99);
+    std::snprintf(text, sizeof(text), "%.0f us", own.p99Us);
+    row("the server's own time per transaction, p99", text, "<= 1 ms", own.p99Us <= 1000.0);
+    std::snprintf(text, sizeof(text), "%.0f us", cpuPerTransaction);
+    row("CPU of the server's thread per transaction", text, "<= 100 us", cpuPerTransaction <= 100.0);
+    std::snprintf(text, sizeof(text), "%.1f KiB", heapPerSession);
+    row("heap per session while busy", text, "<= 64 KiB", heapPerSession <= 64.0);
+    std::printf("\n  lines at %.1f %% of their bound on average\n", 100.0 * shares / ports);
+    std::printf("  the server's own time: p50 %.0f us, max %.0f us (%llu transactions)\n", own.p50Us, own.maxUs,
+                static_cast<unsigned long long>(own.transactions));
+    std::printf("  the CPU figure holds the driver and the host as well: %.0f %% of it in user space, %.0f %% in the\n"
+                "  kernel; the %d ports open and idle take %.2f ms a second, which leaves %.0f us per transaction\n",
+                100.0 * userShare, 100.0 * (1.0 - userShare), ports, 1e3 * idlePerSecond,
                 total > 0 ? 1e6 * (cpu - idlePerSecond * seconds) / static_cast<double>(total) : 0.0);
-    std::printf("  of that CPU, %.0f%% in user space and %.0f%% in the kernel\n",
-                100.0 * (splitEnd.first - splitStart.first) / std::max(1e-9, cpu),
-                100.0 * (splitEnd.second - splitStart.second) / std::max(1e-9, cpu));
-    std::printf("  heap per session while busy: %.1f KiB\n",
-                static_cast<double>(heapBusy > heapBefore ? heapBusy - heapBefore : 0) / 1024.0 /
-                    static_cast<double>(clients.size()));
     std::printf("  framework objects left after unload: %zu\n", objectsLeft);
     return objectsLeft == 0 && failed == 0 ? 0 : 1;
 }

@@ -7,6 +7,7 @@
  */
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -203,8 +204,10 @@ private:
 struct IoOperation {
     explicit IoOperation(std::shared_ptr<IoShared> io) : shared(std::move(io)) {}
     std::shared_ptr<IoShared> shared;
+    /* Written under IoShared::mutex; read without it by PendingIo::Done, which
+       a server polls for every one of its requests after each task it runs. */
+    std::atomic<bool> done{false};
     /* Under IoShared::mutex. */
-    bool done = false;
     unsigned completions = 0;
     IoResult result;
     /* Dispatcher only. */

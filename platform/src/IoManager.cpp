@@ -209,8 +209,7 @@ bool PendingIo::Done() const
     if (op_ == nullptr) {
         return true;
     }
-    std::lock_guard lock(op_->shared->mutex);
-    return op_->done;
+    return op_->done.load(std::memory_order_acquire);
 }
 
 IoResult PendingIo::Wait()
@@ -221,7 +220,7 @@ IoResult PendingIo::Wait()
         return invalid;
     }
     auto op = op_;
-    op->shared->Await([op] { return op->done; });
+    op->shared->Await([op] { return op->done.load(); });
     return Collect(op);
 }
 
@@ -456,7 +455,7 @@ IoManager::OpenResult IoManager::Open(std::u16string_view path)
         result.status = STATUS_NO_SUCH_DEVICE;
         return result;
     }
-    shared_->Await([op] { return op->done; });
+    shared_->Await([op] { return op->done.load(); });
     result.status = Collect(op).status;
     if (NT_SUCCESS(result.status) && result.status != STATUS_PENDING) {
         state->open = true;

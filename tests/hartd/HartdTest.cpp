@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <csignal>
 #include <memory>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -313,6 +314,45 @@ TEST(HartdTest, APseudoTerminalGoesAwayAndComesBack)
     EXPECT_NE(hartd.Log().find("0 framework objects left"), std::string::npos) << hartd.Log();
     unlink(link.c_str());
     rmdir(directory);
+}
+
+TEST(HartdTest, BusyAndDelayedAnswersReachTheClientWhichAsksAgain)
+{
+    tools::PtyLine line(1);
+    line.Call([&] {
+        auto& slow = line.Device(0).Config().slowCommands;
+        slow[1].busyAnswers = 2;
+        slow[3].delayedResponse = true;
+        slow[3].delay = std::chrono::duration_cast<sim::Ticks>(1500ms);
+    });
+    Hartd hartd({"--tty", line.Path()}, false);
+    ASSERT_NE(hartd.Port(), 0) << hartd.Log();
+
+    /* The server hands a busy answer over as it is: repeating is the client's choice. */
+    Udp client(hartd.Port());
+    EXPECT_EQ(Read(client.Ask(Initiate(1))).header.status, 0);
+    Reply identity = Read(client.Ask(Request(hartip::kTokenPassingPdu, 2, Frame(0, 0))));
+    ASSERT_GE(identity.body.size(), 18u);
+    /* A revision-7 device takes other commands only at its long address: device type and ID. */
+    Bytes longFrame{0x82, static_cast<std::uint8_t>(0x80 | (identity.body[7] & 0x3F)), identity.body[8],
+                    identity.body[15], identity.body[16], identity.body[17], 1, 0};
+    longFrame.push_back(std::accumulate(longFrame.begin(), longFrame.end(), std::uint8_t{0},
+                                        [](std::uint8_t check, std::uint8_t b) { return static_cast<std::uint8_t>(check ^ b); }));
+    Reply busy = Read(client.Ask(Request(hartip::kTokenPassingPdu, 3, longFrame)));
+    EXPECT_EQ(busy.header.status, 0);
+    ASSERT_GE(busy.body.size(), 11u);
+    EXPECT_EQ(busy.body[6], 1);
+    EXPECT_EQ(busy.body[8], 32) << "device busy";
+
+    const std::string where = "--hart-ip 127.0.0.1:" + std::to_string(hartd.Port());
+    auto [repeated, repeatedStatus] = RunHartctl(where + " send 1 -a 0");
+    EXPECT_EQ(repeatedStatus, 0) << repeated;
+    EXPECT_NE(repeated.find("busy     repeated 1 time after: device is busy"), std::string::npos) << repeated;
+    auto [delayed, delayedStatus] = RunHartctl(where + " --tcp send 3 -a 0");
+    EXPECT_EQ(delayedStatus, 0) << delayed;
+    EXPECT_NE(delayed.find("delayed response initiated"), std::string::npos) << delayed;
+    EXPECT_NE(delayed.find("command 3: success"), std::string::npos) << delayed;
+    EXPECT_EQ(hartd.Stop(), 0) << hartd.Log();
 }
 
 TEST(HartdTest, HartctlTalksToItOverUdpAndTcp)
