@@ -179,6 +179,15 @@ FrameCheck CheckRequestFrame(std::span<const std::uint8_t> frame)
     return FrameCheck{true, status::kSuccess, ""};
 }
 
+std::span<const std::uint8_t> WithoutPreambles(std::span<const std::uint8_t> frame)
+{
+    std::size_t start = 0;
+    while (start < frame.size() && frame[start] == 0xFF) {
+        start++;
+    }
+    return frame.subspan(start);
+}
+
 Bytes WithMasterBit(std::span<const std::uint8_t> frame, bool primary)
 {
     Bytes out(frame.begin(), frame.end());

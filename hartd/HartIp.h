@@ -120,6 +120,9 @@ struct FrameCheck {
     const char* why = "";
 };
 FrameCheck CheckRequestFrame(std::span<const std::uint8_t> frame);
+/* The frame after any preambles: some clients send them as they would on
+   the wire, and the server puts its own in front anyway. */
+std::span<const std::uint8_t> WithoutPreambles(std::span<const std::uint8_t> frame);
 /* The frame with its master bit set (primary) or cleared, check byte recomputed.
    The frame must have passed CheckRequestFrame. */
 Bytes WithMasterBit(std::span<const std::uint8_t> frame, bool primary);

@@ -656,11 +656,12 @@ void Server::Initiate(std::size_t index, const Route& route, const std::string& 
 }
 
 void Server::TokenPassing(std::size_t index, Session& session, const hartip::Header& header,
-                          std::span<const std::uint8_t> frame)
+                          std::span<const std::uint8_t> sent)
 {
     Endpoint& endpoint = endpoints_[index];
     Line& line = *lines_[endpoint.line];
     const Route route = endpoint.routes[session.id];
+    const std::span<const std::uint8_t> frame = hartip::WithoutPreambles(sent);
     const hartip::FrameCheck check = hartip::CheckRequestFrame(frame);
     if (!check.valid) {
         LogBad(endpoint.listen.comName, session.peer, std::string("token-passing PDU refused: ") + check.why);

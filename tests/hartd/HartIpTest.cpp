@@ -95,6 +95,12 @@ TEST(HartIpCodecTest, OnlyWholeWellFormedRequestFramesPass)
     EXPECT_TRUE(hartip::CheckRequestFrame(shortFrame).valid);
     EXPECT_TRUE(hartip::CheckRequestFrame(longFrame).valid);
     EXPECT_TRUE(hartip::CheckRequestFrame(expanded).valid);
+    /* Preambles, as some clients send them, are dropped; preambles alone are no frame. */
+    Bytes preambled(3, 0xFF);
+    preambled.insert(preambled.end(), longFrame.begin(), longFrame.end());
+    const auto dropped = hartip::WithoutPreambles(preambled);
+    EXPECT_EQ(Bytes(dropped.begin(), dropped.end()), longFrame);
+    EXPECT_EQ(hartip::CheckRequestFrame(hartip::WithoutPreambles(Bytes(5, 0xFF))).status, 5);
 
     Bytes badCheck = shortFrame;
     badCheck.back() ^= 0x01;
