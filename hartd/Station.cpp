@@ -73,7 +73,8 @@ Station::Station(const Options& options)
             } else {
                 for (const auto& port :
                      platform::RegisterSystemSerialPorts(*host_, platform::ListSystemSerialPorts())) {
-                    ttyPaths_["\\Device\\" + port.kernelName] = port.path;
+                    /* Looked for there again after a removal: a returning adapter may get another name. */
+                    ttyPaths_["\\Device\\" + port.kernelName] = platform::StableTtyPath(port.path);
                 }
                 platform::RegisterMappedTtys(*host_);
             }

@@ -76,6 +76,23 @@ std::string StableComName(std::string_view kernelName)
     return {};
 }
 
+std::string StableTtyPath(const std::string& path, const std::string& byIdDirectory)
+{
+    std::error_code error;
+    const fs::path target = fs::canonical(path, error);
+    if (error) {
+        return path;
+    }
+    std::vector<std::string> links;
+    for (const fs::directory_entry& entry : fs::directory_iterator(byIdDirectory, error)) {
+        std::error_code linkError;
+        if (entry.is_symlink(linkError) && fs::canonical(entry.path(), linkError) == target && !linkError) {
+            links.push_back(entry.path().string());
+        }
+    }
+    return links.empty() ? path : *std::min_element(links.begin(), links.end());
+}
+
 std::vector<SystemSerialPort> ListSystemSerialPorts(const std::string& sysClassTty, const std::string& devDirectory)
 {
     std::vector<SystemSerialPort> ports;

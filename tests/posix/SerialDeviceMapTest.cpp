@@ -83,4 +83,27 @@ TEST(SerialDeviceMapTest, ConfigurationNamesWinAndAddTerminals)
     EXPECT_EQ(registry.GetString(platform::kSerialCommKey, "\\Device\\ttyS0"), "COM1");
 }
 
+TEST(SerialDeviceMapTest, AnAdapterIsFoundAgainByItsLinkUnderAnotherName)
+{
+    const fs::path root = fs::temp_directory_path() / ("hart-by-id-" + std::to_string(::getpid()));
+    fs::remove_all(root);
+    fs::create_directories(root / "by-id");
+    for (const char* tty : {"ttyUSB0", "ttyUSB1", "ttyS0"}) {
+        std::ofstream(root / tty) << "";
+    }
+    fs::create_symlink(root / "ttyUSB0", root / "by-id" / "usb-FTDI_FT232R_A1-if00-port0");
+    fs::create_symlink(root / "ttyUSB0", root / "by-id" / "usb-FTDI_FT232R_A1-if00");
+    fs::create_symlink(root / "ttyUSB1", root / "by-id" / "usb-Prolific_B2-if00-port0");
+    const std::string byId = (root / "by-id").string();
+
+    EXPECT_EQ(platform::StableTtyPath((root / "ttyUSB0").string(), byId), byId + "/usb-FTDI_FT232R_A1-if00")
+        << "the first link by name, so that every run picks the same";
+    EXPECT_EQ(platform::StableTtyPath((root / "ttyUSB1").string(), byId), byId + "/usb-Prolific_B2-if00-port0");
+    EXPECT_EQ(platform::StableTtyPath((root / "ttyS0").string(), byId), (root / "ttyS0").string()) << "no link";
+    EXPECT_EQ(platform::StableTtyPath((root / "ttyUSB9").string(), byId), (root / "ttyUSB9").string()) << "gone";
+    EXPECT_EQ(platform::StableTtyPath((root / "ttyUSB0").string(), (root / "missing").string()),
+              (root / "ttyUSB0").string());
+    fs::remove_all(root);
+}
+
 } // namespace

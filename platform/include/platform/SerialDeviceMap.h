@@ -37,6 +37,14 @@ std::string StableComName(std::string_view kernelName);
 std::vector<SystemSerialPort> ListSystemSerialPorts(const std::string& sysClassTty = "/sys/class/tty",
                                                     const std::string& devDirectory = "/dev");
 
+/*
+ * A path that finds the same adapter again when it comes back under another
+ * kernel name (unplugged, then plugged in while its old name was still taken):
+ * the link under byIdDirectory that points to path, the first by name when
+ * several do; path itself when none does, as for a built-in UART.
+ */
+std::string StableTtyPath(const std::string& path, const std::string& byIdDirectory = "/dev/serial/by-id");
+
 /* One entry of the serial device map: the serial device and the COM name it is listed under. */
 struct SerialMapEntry {
     std::string deviceName; /* \Device\Serial0 */
