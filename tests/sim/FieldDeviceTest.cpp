@@ -153,9 +153,6 @@ TEST_F(FieldDeviceTest, RejectsBadRequestsWithTheirResponseCodes)
 {
     EXPECT_EQ(Data(Request({0x80 | 3}, 6)), (Bytes{kResponseTooFewDataBytes, 0}));
     EXPECT_EQ(Data(Request({0x80 | 3}, 6, {16})).at(0), kResponseInvalidSelection) << "revision 5 polls 0 to 15";
-    device_.Config().writeProtected = true;
-    EXPECT_EQ(Data(Request({0x80 | 3}, 19, {1, 2, 3})).at(0), kResponseWriteProtected);
-    EXPECT_EQ(device_.ConfigurationChangeCounter(), 0u);
     EXPECT_EQ(Data(Request({0x80 | 3}, 105)).at(0), kResponseCommandNotImplemented)
         << "burst configuration came with revision 7";
 }

@@ -24,32 +24,9 @@ namespace {
 using namespace std::chrono_literals;
 using ByteList = std::vector<std::uint8_t>;
 using platform::Ticks;
-constexpr Ticks T = sim::kHartCharacterTime;
-
 /* What the sender of one request saw when it completed. */
-struct Outcome {
-    int runs = 0;
-    NTSTATUS status = STATUS_PENDING;
-    ULONG_PTR information = 0;
-    Ticks at{};
-    std::uint8_t byte = 0; /* a read's character */
-};
-
-void RecordOutcome(Outcome& outcome, PWDF_REQUEST_COMPLETION_PARAMS params)
-{
-    ++outcome.runs;
-    outcome.status = params->IoStatus.Status;
-    outcome.information = params->IoStatus.Information;
-    outcome.at = platform::Host::Current().Now();
-    if (params->Type == WdfRequestTypeRead && params->IoStatus.Information != 0) {
-        WdfMemoryCopyToBuffer(params->Parameters.Read.Buffer, 0, &outcome.byte, 1);
-    }
-}
-
-VOID Completed(WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS params, WDFCONTEXT context)
-{
-    RecordOutcome(*static_cast<Outcome*>(context), params);
-}
+using Outcome = iotest::Completion;
+constexpr Ticks T = sim::kHartCharacterTime;
 
 /* Keeps one one-character read outstanding, sending the next from the
    completion routine. The receive path re-arms after failures too, which is
@@ -75,11 +52,10 @@ struct Reader {
     }
 };
 
-VOID ReaderCompleted(WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS params, WDFCONTEXT context)
+VOID ReaderCompleted(WDFREQUEST request, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS params, WDFCONTEXT context)
 {
     auto* reader = static_cast<Reader*>(context);
-    reader->got.emplace_back();
-    RecordOutcome(reader->got.back(), params);
+    iotest::RecordCompletion(reader->got.emplace_back(), request, params);
     /* A runaway re-arm loop ends the test instead of hanging it. */
     const bool again = NT_SUCCESS(params->IoStatus.Status) || reader->rearmAfterFailure;
     if (reader->rearm && again && reader->got.size() < 100) {
@@ -147,23 +123,13 @@ protected:
         return opened;
     }
 
-    WDFREQUEST NewRequest()
-    {
-        WDF_OBJECT_ATTRIBUTES attributes;
-        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-        attributes.ParentObject = device;
-        WDFREQUEST request = nullptr;
-        EXPECT_EQ(WdfRequestCreate(&attributes, nullptr, &request), STATUS_SUCCESS);
-        return request;
-    }
-
     /* A request formatted by format, sent on the target; its outcome is kept. */
     Outcome& Send(const std::function<NTSTATUS(WDFREQUEST)>& format, WDFREQUEST* sent = nullptr)
     {
         Outcome& outcome = outcomes.emplace_back();
-        WDFREQUEST request = NewRequest();
+        WDFREQUEST request = NewRequest(device);
         EXPECT_EQ(format(request), STATUS_SUCCESS);
-        WdfRequestSetCompletionRoutine(request, Completed, &outcome);
+        WdfRequestSetCompletionRoutine(request, iotest::Completed, &outcome);
         EXPECT_TRUE(WdfRequestSend(request, target, WDF_NO_SEND_OPTIONS));
         if (sent != nullptr) {
             *sent = request;
@@ -224,7 +190,7 @@ protected:
     {
         Reader& reader = readers.emplace_back();
         reader.target = target;
-        reader.request = NewRequest();
+        reader.request = NewRequest(device);
         reader.byte = Memory(reader.request, {0});
         return reader;
     }
