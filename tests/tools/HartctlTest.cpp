@@ -133,6 +133,7 @@ TEST(HartctlTest, IdentifyAndMonitorOnTheSimulatedLine)
     ASSERT_EQ(found.status, 0) << found.err;
     EXPECT_NE(found.out.find("   1  0x26   0x06  0x100001   26 06 10 00 01    7  TT-101"), std::string::npos)
         << found.out;
+    EXPECT_EQ(found.err, "") << "no progress where standard error is no terminal";
 
     Outcome watched = Hartctl({"--sim", "monitor", "--count", "2"});
     ASSERT_EQ(watched.status, 0) << watched.err;
