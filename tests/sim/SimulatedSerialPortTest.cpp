@@ -15,7 +15,6 @@
 #include "sim/ScriptedStation.h"
 #include "sim/SimulatedSerialPort.h"
 
-using ::testing::ElementsAre;
 using ::testing::Each;
 using ::testing::Field;
 
@@ -437,21 +436,8 @@ TEST_F(SerialPortTest, OverlappingFramesGarbleBothForTheOthersOnTheLine)
     EXPECT_EQ(written.information, 4u);
     EXPECT_EQ(line.Collisions(), 1u);
 
-    using sim::CharacterStatus::Garbled;
-    using sim::CharacterStatus::Ok;
-    std::vector<sim::CharacterStatus> statuses;
-    std::vector<sim::StationId> from;
-    for (const sim::LineCharacter& heard : station.Heard()) {
-        statuses.push_back(heard.status);
-        from.push_back(heard.from);
-    }
-    const sim::StationId p = port->Station();
-    const sim::StationId o = talker.Id();
-    EXPECT_THAT(from, ElementsAre(p, p, p, o, p, o, o));
-    EXPECT_THAT(statuses, ElementsAre(Ok, Ok, Garbled, Garbled, Garbled, Garbled, Ok));
-    EXPECT_NE(station.Heard()[2].byte, 0x03);
-    EXPECT_NE(station.Heard()[3].byte, 0x11);
-    EXPECT_EQ(station.Heard()[6].byte, 0x13);
+    /* Which characters the others hear garbled is the line's business, tested with it. */
+    EXPECT_EQ(station.HeardGarbled(), 4u);
 
     /* Each sender heard nothing that overlapped its own frame: the port reads
        only the other master's last character. */
