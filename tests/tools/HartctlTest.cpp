@@ -141,7 +141,7 @@ TEST(HartctlTest, IdentifyAndMonitorOnTheSimulatedLine)
     EXPECT_NE(watched.out.find("ACK other master"), std::string::npos) << watched.out;
 }
 
-TEST(HartctlTest, SendThroughATerminal)
+TEST(HartctlTest, SendAndConfigThroughATerminal)
 {
     tools::PtyLine line(1);
     Outcome sent = Hartctl({"--tty", line.Path(), "send", "1"});
@@ -151,8 +151,17 @@ TEST(HartctlTest, SendThroughATerminal)
     Outcome missing = Hartctl({"--tty", "/dev/hart-no-such-tty", "send", "0"});
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("does not exist (STATUS_NO_SUCH_DEVICE)"), std::string::npos) << missing.err;
-}
 
+    /* A baud rate the terminal refuses is a failure. */
+    Outcome refused = Hartctl({"--tty", line.Path(), "config", "--baud", "12345"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("did not take 12345 bit/s; it still runs at 1200 bit/s"), std::string::npos)
+        << refused.err;
+
+    Outcome taken = Hartctl({"--tty", line.Path(), "config", "--baud", "9600"});
+    EXPECT_EQ(taken.status, 0) << taken.err;
+    EXPECT_NE(taken.out.find("baud rate    9600"), std::string::npos) << taken.out;
+}
 TEST(HartctlTest, AnAnswerFromElsewhereIsNeitherShownNorSuccess)
 {
     /* Device 0 answers command 1 as if it were another device answering command 2. */
@@ -192,19 +201,6 @@ TEST(HartctlTest, InputBeyondWhatTheToolCanHandleIsRefused)
     Outcome bounded = Hartctl({"--sim", "monitor", "--duration", "2.5"});
     EXPECT_EQ(bounded.status, 0) << bounded.err;
     EXPECT_NE(bounded.out.find("STX other master"), std::string::npos) << bounded.out;
-}
-
-TEST(HartctlTest, ABaudRateTheTerminalRefusesIsAFailure)
-{
-    tools::PtyLine line(1);
-    Outcome refused = Hartctl({"--tty", line.Path(), "config", "--baud", "12345"});
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find("did not take 12345 bit/s; it still runs at 1200 bit/s"), std::string::npos)
-        << refused.err;
-
-    Outcome taken = Hartctl({"--tty", line.Path(), "config", "--baud", "9600"});
-    EXPECT_EQ(taken.status, 0) << taken.err;
-    EXPECT_NE(taken.out.find("baud rate    9600"), std::string::npos) << taken.out;
 }
 
 TEST(HartctlTest, DevicesAreReachedAtTheAddressTheirRevisionWants)
