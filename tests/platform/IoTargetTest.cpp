@@ -17,7 +17,7 @@ protected:
         loop = RegisterLoopback();
     }
 
-    /* A one-byte read on target, as the receive path sends it, its memory made by the test's request. */
+    /* A one-byte read sent on target as the receive path sends one; byte, when asked for, is its memory. */
     WDFREQUEST SendRead(WDFIOTARGET target, Completion& completion, WDFMEMORY* byte = nullptr)
     {
         WDFREQUEST read = NewRequest(device);
