@@ -39,6 +39,7 @@ TEST(Dispatcher, VirtualClockRunsInOrderAndOnlyJumpsWhenIdle)
     host.RunUntil(10ms);
     EXPECT_EQ(host.Now(), 10ms);
     EXPECT_THAT(order, ElementsAre("first@0", "second@0", "a@2", "b@5", "c@5"));
+    EXPECT_FALSE(loop.WatchFd(0, EPOLLIN, [](std::uint32_t) {})) << "the virtual clock has no descriptors";
 }
 
 TEST(Dispatcher, TasksOfAScopeThatGoesStillRunOnceAndNeverTouchIt)
@@ -111,38 +112,6 @@ TEST(Dispatcher, NestedWaitGivesUpAtItsLimitDespitePeriodicEvents)
     EXPECT_LE(host.Now(), 1s);
 }
 
-TEST(Dispatcher, RealClockWakesForOtherThreadsTimersAndDescriptors)
-{
-    platform::Host host(platform::Clock::Real);
-    platform::Dispatcher& loop = host.GetDispatcher();
-    int pipeFds[2];
-    ASSERT_EQ(pipe(pipeFds), 0);
-    std::string received;
-    ASSERT_TRUE(loop.WatchFd(pipeFds[0], EPOLLIN, [&](std::uint32_t) {
-        char c;
-        if (read(pipeFds[0], &c, 1) == 1) {
-            received += c;
-        }
-    }));
-
-    bool posted = false;
-    std::thread client([&] { host.Post([&] { posted = true; }); });
-    EXPECT_TRUE(loop.RunUntil([&] { return posted; }, 60s));
-    client.join();
-
-    bool fired = false;
-    const platform::Ticks start = host.Now();
-    loop.Schedule(start + 1ms, [&] { fired = true; });
-    EXPECT_TRUE(loop.RunUntil([&] { return fired; }, 60s));
-    EXPECT_GE(host.Now() - start, 1ms);
-
-    ASSERT_EQ(write(pipeFds[1], "h", 1), 1);
-    EXPECT_TRUE(loop.RunUntil([&] { return received == "h"; }, 60s));
-    loop.UnwatchFd(pipeFds[0]);
-    close(pipeFds[0]);
-    close(pipeFds[1]);
-}
-
 /* Pipes watched by a real-clock loop; each records what it read and when. */
 class WatchedPipes {
 public:
@@ -182,6 +151,27 @@ private:
     platform::Host& host_;
     std::vector<std::pair<int, int>> ends_;
 };
+
+TEST(Dispatcher, RealClockWakesForOtherThreadsTimersAndDescriptors)
+{
+    platform::Host host(platform::Clock::Real);
+    platform::Dispatcher& loop = host.GetDispatcher();
+    WatchedPipes pipes(host, 1);
+
+    bool posted = false;
+    std::thread client([&] { host.Post([&] { posted = true; }); });
+    EXPECT_TRUE(loop.RunUntil([&] { return posted; }, 60s));
+    client.join();
+
+    bool fired = false;
+    const platform::Ticks start = host.Now();
+    loop.Schedule(start + 1ms, [&] { fired = true; });
+    EXPECT_TRUE(loop.RunUntil([&] { return fired; }, 60s));
+    EXPECT_GE(host.Now() - start, 1ms);
+
+    pipes.Write(0, 'h');
+    EXPECT_TRUE(pipes.RunUntilReceived("h"));
+}
 
 platform::Ticks NextMultiple(platform::Ticks instant, platform::Ticks period)
 {
@@ -280,12 +270,6 @@ TEST(Dispatcher, AReportForADescriptorWatchedAgainSinceReachesNeitherTheOldNorTh
         loop.UnwatchFd(fd);
         close(fd);
     }
-}
-
-TEST(Dispatcher, VirtualClockHasNoDescriptors)
-{
-    platform::Host host;
-    EXPECT_FALSE(host.GetDispatcher().WatchFd(0, EPOLLIN, [](std::uint32_t) {}));
 }
 
 } // namespace

@@ -175,28 +175,15 @@ protected:
         loop = RegisterLoopback();
         state.device = CreateDevice(u"\\Device\\Echo", {.scope = WdfSynchronizationScopeQueue,
                                                         .link = u"\\DosDevices\\ECHO"});
-        WDF_IO_QUEUE_CONFIG config;
-        WDF_IO_QUEUE_CONFIG_INIT(&config, WdfIoQueueDispatchSequential);
-        config.PowerManaged = WdfFalse;
-        config.EvtIoRead = EchoRead;
-        WDFQUEUE queue;
-        ASSERT_EQ(WdfIoQueueCreate(state.device, &config, WDF_NO_OBJECT_ATTRIBUTES, &queue), STATUS_SUCCESS);
-        ASSERT_EQ(WdfDeviceConfigureRequestDispatching(state.device, queue, WdfRequestTypeRead), STATUS_SUCCESS);
-        WDF_IO_QUEUE_CONFIG_INIT(&config, WdfIoQueueDispatchSequential);
-        config.PowerManaged = WdfFalse;
-        config.EvtIoWrite = EchoWrite;
-        ASSERT_EQ(WdfIoQueueCreate(state.device, &config, WDF_NO_OBJECT_ATTRIBUTES, &queue), STATUS_SUCCESS);
-        ASSERT_EQ(WdfDeviceConfigureRequestDispatching(state.device, queue, WdfRequestTypeWrite), STATUS_SUCCESS);
-        WDF_IO_QUEUE_CONFIG_INIT(&config, WdfIoQueueDispatchParallel);
-        config.PowerManaged = WdfFalse;
-        config.EvtIoDeviceControl = EchoIoctl;
-        ASSERT_EQ(WdfIoQueueCreate(state.device, &config, WDF_NO_OBJECT_ATTRIBUTES, &queue), STATUS_SUCCESS);
-        ASSERT_EQ(WdfDeviceConfigureRequestDispatching(state.device, queue, WdfRequestTypeDeviceControl),
-                  STATUS_SUCCESS);
-        WDF_IO_QUEUE_CONFIG_INIT(&config, WdfIoQueueDispatchManual);
-        config.PowerManaged = WdfFalse;
-        config.EvtIoCanceledOnQueue = EchoCanceled;
-        ASSERT_EQ(WdfIoQueueCreate(state.device, &config, WDF_NO_OBJECT_ATTRIBUTES, &state.pending), STATUS_SUCCESS);
+        /* The fixture's queues call the echo driver's routines through the hooks. */
+        driverHooks.read = EchoRead;
+        driverHooks.write = EchoWrite;
+        driverHooks.ioctl = EchoIoctl;
+        driverHooks.canceled = EchoCanceled;
+        CreateQueue(state.device, WdfIoQueueDispatchSequential, WdfRequestTypeRead);
+        CreateQueue(state.device, WdfIoQueueDispatchSequential, WdfRequestTypeWrite);
+        CreateQueue(state.device, WdfIoQueueDispatchParallel, WdfRequestTypeDeviceControl);
+        state.pending = CreateQueue(state.device, WdfIoQueueDispatchManual);
         state.target = OpenTarget(state.device);
         ASSERT_EQ(lastOpenStatus, STATUS_SUCCESS);
     }

@@ -119,6 +119,38 @@ public:
     }
 };
 
+/* What the sender of one request saw when it completed. */
+struct Completion {
+    int runs = 0;
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 0;
+    WDF_REQUEST_TYPE type = WdfRequestTypeNoFormat;
+    Ticks at{};
+    std::uint8_t byte = 0; /* a read's first character */
+    bool deleteRequest = false;
+};
+
+inline void RecordCompletion(Completion& completion, WDFREQUEST request, PWDF_REQUEST_COMPLETION_PARAMS params)
+{
+    ++completion.runs;
+    completion.status = params->IoStatus.Status;
+    completion.information = params->IoStatus.Information;
+    completion.type = params->Type;
+    completion.at = platform::Host::Current().Now();
+    if (params->Type == WdfRequestTypeRead && params->IoStatus.Information != 0) {
+        WdfMemoryCopyToBuffer(params->Parameters.Read.Buffer, 0, &completion.byte, 1);
+    }
+    if (completion.deleteRequest) {
+        WdfObjectDelete(request);
+    }
+}
+
+/* A completion routine whose context is a Completion. */
+inline VOID Completed(WDFREQUEST request, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS params, WDFCONTEXT context)
+{
+    RecordCompletion(*static_cast<Completion*>(context), request, params);
+}
+
 /* The test driver's callbacks: each forwards to what the running test set. */
 struct DriverHooks {
     std::vector<std::string> log;
@@ -270,6 +302,17 @@ protected:
                   STATUS_SUCCESS);
         std::copy(bytes.begin(), bytes.end(), static_cast<std::uint8_t*>(buffer));
         return memory;
+    }
+
+    /* A request of the driver's, not yet formatted. */
+    WDFREQUEST NewRequest(WDFOBJECT parent)
+    {
+        WDF_OBJECT_ATTRIBUTES attributes;
+        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+        attributes.ParentObject = parent;
+        WDFREQUEST request = nullptr;
+        EXPECT_EQ(WdfRequestCreate(&attributes, nullptr, &request), STATUS_SUCCESS);
+        return request;
     }
 
     static std::vector<std::uint8_t> Bytes(std::initializer_list<std::uint8_t> bytes) { return bytes; }

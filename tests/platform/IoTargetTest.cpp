@@ -8,28 +8,6 @@ using ::testing::HasSubstr;
 namespace iotest {
 namespace {
 
-struct Completion {
-    int runs = 0;
-    NTSTATUS status = STATUS_PENDING;
-    ULONG_PTR information = 0;
-    WDF_REQUEST_TYPE type = WdfRequestTypeNoFormat;
-    WDFMEMORY buffer = nullptr;
-    bool deleteRequest = false;
-};
-
-VOID Completed(WDFREQUEST request, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS params, WDFCONTEXT context)
-{
-    auto* completion = static_cast<Completion*>(context);
-    ++completion->runs;
-    completion->status = params->IoStatus.Status;
-    completion->information = params->IoStatus.Information;
-    completion->type = params->Type;
-    completion->buffer = params->Type == WdfRequestTypeRead ? params->Parameters.Read.Buffer : nullptr;
-    if (completion->deleteRequest) {
-        WdfObjectDelete(request);
-    }
-}
-
 class TargetTest : public IoTest {
 protected:
     void SetUp() override
@@ -39,14 +17,18 @@ protected:
         loop = RegisterLoopback();
     }
 
-    WDFREQUEST NewRequest(WDFOBJECT parent)
+    /* A one-byte read sent on target as the receive path sends one; byte, when asked for, is its memory. */
+    WDFREQUEST SendRead(WDFIOTARGET target, Completion& completion, WDFMEMORY* byte = nullptr)
     {
-        WDF_OBJECT_ATTRIBUTES attributes;
-        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-        attributes.ParentObject = parent;
-        WDFREQUEST request = nullptr;
-        EXPECT_EQ(WdfRequestCreate(&attributes, nullptr, &request), STATUS_SUCCESS);
-        return request;
+        WDFREQUEST read = NewRequest(device);
+        WDFMEMORY memory = Memory(read, Bytes({0}));
+        EXPECT_EQ(WdfIoTargetFormatRequestForRead(target, read, memory, nullptr, nullptr), STATUS_SUCCESS);
+        WdfRequestSetCompletionRoutine(read, Completed, &completion);
+        EXPECT_TRUE(WdfRequestSend(read, target, WDF_NO_SEND_OPTIONS));
+        if (byte != nullptr) {
+            *byte = memory;
+        }
+        return read;
     }
 
     WDFDEVICE device = nullptr;
@@ -128,12 +110,8 @@ TEST_F(TargetTest, CompletionRoutineRunsOnceWhetherTheDeviceAnswersAtOnceOrLater
     EXPECT_EQ(written.runs, 2);
 
     /* A one-byte read as the receive path sends it: data copied into its memory. */
-    WDFREQUEST read = NewRequest(device);
-    WDFMEMORY byte = Memory(read, Bytes({0}));
     Completion got{.deleteRequest = true};
-    ASSERT_EQ(WdfIoTargetFormatRequestForRead(target, read, byte, nullptr, nullptr), STATUS_SUCCESS);
-    WdfRequestSetCompletionRoutine(read, Completed, &got);
-    ASSERT_TRUE(WdfRequestSend(read, target, WDF_NO_SEND_OPTIONS));
+    SendRead(target, got);
     /* Deleted by its completion routine, the request takes its memory with it. */
     host.RunFor(1s);
     EXPECT_EQ(got.runs, 1);
@@ -145,12 +123,9 @@ TEST_F(TargetTest, CompletionRoutineRunsOnceWhetherTheDeviceAnswersAtOnceOrLater
 TEST_F(TargetTest, CancelledAndStoppedRequestsEndThroughTheirRoutine)
 {
     WDFIOTARGET target = OpenTarget(device);
-    WDFREQUEST read = NewRequest(device);
-    WDFMEMORY byte = Memory(read, Bytes({0}));
     Completion got;
-    WdfIoTargetFormatRequestForRead(target, read, byte, nullptr, nullptr);
-    WdfRequestSetCompletionRoutine(read, Completed, &got);
-    ASSERT_TRUE(WdfRequestSend(read, target, WDF_NO_SEND_OPTIONS));
+    WDFMEMORY byte = nullptr;
+    WDFREQUEST read = SendRead(target, got, &byte);
     EXPECT_EQ(got.runs, 0);
     EXPECT_TRUE(WdfRequestCancelSentRequest(read));
     EXPECT_EQ(got.runs, 1);
@@ -193,12 +168,8 @@ TEST_F(TargetTest, RemovalWhileRequestsAreSentRunsTheRemoveCallbackOnce)
 {
     removeCompleteRuns = 0;
     WDFIOTARGET target = OpenTarget(device, RemoveComplete);
-    WDFREQUEST read = NewRequest(device);
-    WDFMEMORY byte = Memory(read, Bytes({0}));
     Completion got;
-    WdfIoTargetFormatRequestForRead(target, read, byte, nullptr, nullptr);
-    WdfRequestSetCompletionRoutine(read, Completed, &got);
-    ASSERT_TRUE(WdfRequestSend(read, target, WDF_NO_SEND_OPTIONS));
+    SendRead(target, got);
 
     loop->ReportRemoved();
     loop->ReportRemoved();

@@ -43,7 +43,7 @@ protected:
     }
 };
 
-TEST_F(ObjectTest, ContextIsZeroFilledAndReachedFromTheHandle)
+TEST_F(ObjectTest, ContextsAreZeroFilledReachedFromTheHandleAndAllocatedOnce)
 {
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, TEST_CONTEXT);
@@ -58,13 +58,9 @@ TEST_F(ObjectTest, ContextIsZeroFilledAndReachedFromTheHandle)
     EXPECT_EQ(WdfObjectGetTypedContext(lock, TEST_CONTEXT), GetTestContext(lock));
     EXPECT_EQ(WdfObjectContextGetObject(GetTestContext(lock)), static_cast<WDFOBJECT>(lock));
     EXPECT_EQ(reinterpret_cast<uintptr_t>(GetTestContext(lock)) % alignof(std::max_align_t), 0u);
-}
 
-TEST_F(ObjectTest, MissingContextTypeIsNullUntilAllocated)
-{
+    /* A second type is missing until allocated, and only once. */
     EXPECT_EQ(GetOtherContext(device), nullptr);
-
-    WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, OTHER_CONTEXT);
     PVOID context = nullptr;
     ASSERT_EQ(WdfObjectAllocateContext(device, &attributes, &context), STATUS_SUCCESS);

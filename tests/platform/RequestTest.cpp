@@ -45,34 +45,27 @@ TEST_F(RequestTest, WriteIsCompletedOnceWithStatusAndInformation)
     EXPECT_EQ(host.LiveObjects("WDFREQUEST"), 0u);
 }
 
-TEST_F(RequestTest, SecondCompletionIsCaught)
+TEST_F(RequestTest, SecondCompletionIsCaughtWhetherOrNotTheRequestIsReferenced)
 {
-    platform::VerifierCapture faults(host);
-    auto write = host.CreateWriteRequest(kFrame);
-    WDFREQUEST request = write->Handle();
-    WdfRequestComplete(request, STATUS_TRANSACTION_TIMED_OUT);
-    WdfRequestComplete(request, STATUS_SUCCESS);
-
-    ASSERT_EQ(faults.Messages().size(), 1u);
-    EXPECT_THAT(faults.Messages()[0], HasSubstr("already completed"));
-    EXPECT_EQ(write->Completions(), 1u);
-    EXPECT_EQ(write->Status(), STATUS_TRANSACTION_TIMED_OUT);
-}
-
-TEST_F(RequestTest, SecondCompletionOfAReferencedRequestIsCaught)
-{
-    platform::VerifierCapture faults(host);
-    auto write = host.CreateWriteRequest(kFrame);
-    WDFREQUEST request = write->Handle();
-    WdfObjectReference(request);
-    WdfRequestComplete(request, STATUS_CANCELLED);
-    WdfRequestComplete(request, STATUS_CANCELLED);
-    WdfObjectDereference(request);
-
-    ASSERT_EQ(faults.Messages().size(), 1u);
-    EXPECT_THAT(faults.Messages()[0], HasSubstr("already completed"));
-    EXPECT_EQ(write->Completions(), 1u);
-    EXPECT_EQ(host.LiveObjects(), 2u); /* driver and device */
+    for (bool referenced : {false, true}) {
+        SCOPED_TRACE(referenced ? "referenced" : "not referenced");
+        platform::VerifierCapture faults(host);
+        auto write = host.CreateWriteRequest(kFrame);
+        WDFREQUEST request = write->Handle();
+        if (referenced) {
+            WdfObjectReference(request);
+        }
+        WdfRequestComplete(request, STATUS_TRANSACTION_TIMED_OUT);
+        WdfRequestComplete(request, STATUS_SUCCESS);
+        if (referenced) {
+            WdfObjectDereference(request);
+        }
+        ASSERT_EQ(faults.Messages().size(), 1u);
+        EXPECT_THAT(faults.Messages()[0], HasSubstr("already completed"));
+        EXPECT_EQ(write->Completions(), 1u);
+        EXPECT_EQ(write->Status(), STATUS_TRANSACTION_TIMED_OUT);
+        EXPECT_EQ(host.LiveObjects(), 2u); /* driver and device */
+    }
 }
 
 TEST_F(RequestTest, ReadReturnsWhatTheDriverWroteAndNoMore)

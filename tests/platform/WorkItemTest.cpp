@@ -79,7 +79,7 @@ protected:
     }
 };
 
-TEST_F(WorkItemTest, EnqueuedTwiceBeforeItStartsRunsOnce)
+TEST_F(WorkItemTest, EnqueuedTwiceBeforeItStartsRunsOnceAndWhileRunningOnceMore)
 {
     WDFWORKITEM item = CreateItem(Record);
     WdfWorkItemEnqueue(item);
@@ -88,13 +88,10 @@ TEST_F(WorkItemTest, EnqueuedTwiceBeforeItStartsRunsOnce)
     host.RunUntilIdle();
     EXPECT_THAT(trace, ElementsAre("item 0 run 1"));
     EXPECT_EQ(WdfWorkItemGetParentObject(item), static_cast<WDFOBJECT>(device));
-}
 
-TEST_F(WorkItemTest, EnqueuedWhileRunningRunsOnceMore)
-{
     WdfWorkItemEnqueue(CreateItem(RequeueOnce));
     host.RunUntilIdle();
-    EXPECT_THAT(trace, ElementsAre("item 1 run 1", "item 1 run 2"));
+    EXPECT_THAT(trace, ElementsAre("item 0 run 1", "item 1 run 1", "item 1 run 2"));
 }
 
 TEST_F(WorkItemTest, FlushRunsTheDispatcherUntilTheItemHasRun)

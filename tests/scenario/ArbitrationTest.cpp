@@ -9,17 +9,12 @@ namespace {
 
 using ArbitrationTest = ScenarioFixture;
 
-Ticks Seconds(int s)
-{
-    return std::chrono::duration_cast<Ticks>(std::chrono::seconds(s));
-}
-
 TEST_F(ArbitrationTest, PrimaryAndSecondaryTakeTurnsWithoutCollisions)
 {
     Boot(Line(2, 3));
     Poller& primary = AddPoller("1", true, Targets(3, {1, 3, 48}));
     Poller& secondary = AddPoller("2", false, Targets(3, {0, 2}));
-    RunPollers(Seconds(60));
+    RunPollers(60s);
     DrainPollers();
 
     ExpectCleanCompletions();
@@ -38,7 +33,7 @@ TEST_F(ArbitrationTest, BurstDeviceLeavesEachMasterItsTurn)
     Boot(Line(2, 3, true));
     Poller& primary = AddPoller("1", true, Targets(3, {1, 0}));
     Poller& secondary = AddPoller("2", false, Targets(3, {2}));
-    RunPollers(Seconds(60));
+    RunPollers(60s);
     DrainPollers();
 
     ExpectCleanCompletions();
@@ -64,12 +59,12 @@ TEST_F(ArbitrationTest, MasterJoinsALineTheOtherMasterKeepsBusy)
 {
     Boot(Line(2, 2));
     Poller& secondary = AddPoller("2", false, Targets(2, {1}));
-    RunPollers(Seconds(20));
+    RunPollers(20s);
     const std::size_t alone = secondary.Succeeded();
     EXPECT_GT(alone, 50u);
 
     Poller& primary = AddPoller("1", true, Targets(2, {3}));
-    RunPollers(Seconds(40));
+    RunPollers(40s);
     DrainPollers();
 
     ExpectCleanCompletions();
@@ -83,12 +78,12 @@ TEST_F(ArbitrationTest, MasterJoinsALineAScriptedMasterKeepsBusy)
 {
     Boot(Line(1, 2, false, true));
     sim::ScriptedMaster& scripted = *system_->SecondMaster();
-    system_->Host().RunFor(Seconds(10));
+    system_->Host().RunFor(10s);
     const std::size_t alone = scripted.AnswersReceived();
     EXPECT_GT(alone, 20u);
 
     Poller& primary = AddPoller("1", true, Targets(2, {1}));
-    RunPollers(Seconds(30));
+    RunPollers(30s);
     DrainPollers();
 
     ExpectCleanCompletions();
@@ -107,7 +102,7 @@ TEST_F(ArbitrationTest, ListeningPortSeesBothScriptedMastersAndTheBurstDevice)
     platform::File port = OpenMaster("1", true);
     ASSERT_EQ(port.DeviceControl(IOCTL_HART_SET_READ_MASK, Bytes{0x77}, 0).status, STATUS_SUCCESS);
     std::map<std::uint8_t, int> seen; /* by delimiter and master bit */
-    const Ticks end = system_->Host().Now() + Seconds(30);
+    const Ticks end = system_->Host().Now() + 30s;
     while (system_->Host().Now() < end) {
         auto read = port.ReadAsync(300);
         platform::IoResult frame = read.Wait();
@@ -132,15 +127,15 @@ TEST_F(ArbitrationTest, MasterRecoversFromNoiseBursts)
     sim::LineFaults::Random random;
     random.seed = 8;
     random.garbleRate = 0.002;
-    random.meanNoiseInterval = Seconds(2);
-    random.until = now + Seconds(60);
+    random.meanNoiseInterval = 2s;
+    random.until = now + 60s;
     faults.StartRandom(random);
-    faults.PreambleFloodAt(now + Seconds(10), 300);
-    faults.DropBetween(now + Seconds(20), now + Seconds(20) + Ticks{500'000});
-    faults.GapInFrame(system_->Device(1).Id(), now + Seconds(30), 8, 6 * sim::kHartCharacterTime);
+    faults.PreambleFloodAt(now + 10s, 300);
+    faults.DropBetween(now + 20s, now + 20s + Ticks{500'000});
+    faults.GapInFrame(system_->Device(1).Id(), now + 30s, 8, 6 * sim::kHartCharacterTime);
     Poller& primary = AddPoller("1", true, Targets(2, {1}));
     Poller& secondary = AddPoller("2", false, Targets(2, {2}));
-    RunPollers(Seconds(60));
+    RunPollers(60s);
 
     ExpectCleanCompletions();
     EXPECT_GT(faults.NoiseBursts(), 10u);
@@ -155,7 +150,7 @@ TEST_F(ArbitrationTest, MasterRecoversFromNoiseBursts)
     const std::size_t failed = failedDuringNoise;
     const std::size_t primaryBefore = primary.Succeeded();
     const std::size_t secondaryBefore = secondary.Succeeded();
-    RunPollers(Seconds(30));
+    RunPollers(30s);
     DrainPollers();
     ExpectCleanCompletions();
     EXPECT_EQ(primary.TimedOut() + secondary.TimedOut() + primary.CrcErrors() + secondary.CrcErrors(), failed);
@@ -171,8 +166,8 @@ TEST_F(ArbitrationTest, DeviceThatStopsAnsweringTimesTheWriteOutAndComesBack)
     Poller& secondary = AddPoller("2", false, {{0, 1}});
     sim::LineFaults faults(system_->Line());
     const Ticks now = system_->Host().Now();
-    faults.SilenceBetween(system_->Device(1), now + Seconds(10), now + Seconds(20));
-    RunPollers(Seconds(40));
+    faults.SilenceBetween(system_->Device(1), now + 10s, now + 20s);
+    RunPollers(40s);
     DrainPollers();
 
     ExpectCleanCompletions();
@@ -208,7 +203,7 @@ TEST_F(ArbitrationTest, RudeMasterCollidesButEveryRequestStillCompletesOnce)
     rude.requests = {request};
     sim::ScriptedMaster master(system_->Line(), rude);
     Poller& primary = AddPoller("1", true, Targets(2, {1}));
-    RunPollers(Seconds(60));
+    RunPollers(60s);
     master.Stop();
     DrainPollers();
 

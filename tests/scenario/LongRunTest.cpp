@@ -11,7 +11,7 @@ TEST_F(LongRunTest, TwoMastersPollThreeDevicesForTenMinutesWithoutCollisions)
     Boot(Line(2, 3));
     Poller& primary = AddPoller("1", true, Targets(3, {1, 3, 48}));
     Poller& secondary = AddPoller("2", false, Targets(3, {0, 2, 13}));
-    RunPollers(std::chrono::duration_cast<Ticks>(std::chrono::minutes(10)));
+    RunPollers(10min);
     DrainPollers();
 
     ExpectCleanCompletions();
@@ -27,7 +27,7 @@ TEST_F(LongRunTest, BurstDeviceAndTwoMastersForTenMinutes)
     Boot(Line(2, 3, true));
     Poller& primary = AddPoller("1", true, Targets(3, {1, 0}));
     Poller& secondary = AddPoller("2", false, Targets(3, {2}));
-    RunPollers(std::chrono::duration_cast<Ticks>(std::chrono::minutes(10)));
+    RunPollers(10min);
     DrainPollers();
 
     ExpectCleanCompletions();

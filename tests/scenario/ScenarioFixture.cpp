@@ -78,7 +78,7 @@ void ScenarioFixture::DrainPollers()
         poller->Stop();
     }
     platform::Host& host = system_->Host();
-    const Ticks limit = host.Now() + std::chrono::duration_cast<Ticks>(30s);
+    const Ticks limit = host.Now() + Ticks(30s);
     while (host.Now() < limit) {
         bool idle = true;
         for (auto& poller : pollers_) {
@@ -88,7 +88,7 @@ void ScenarioFixture::DrainPollers()
         if (idle) {
             return;
         }
-        host.RunFor(std::chrono::duration_cast<Ticks>(10ms));
+        host.RunFor(Ticks(10ms));
     }
     ADD_FAILURE() << "a write never completed";
 }
@@ -102,12 +102,6 @@ void ScenarioFixture::ExpectCleanCompletions() const
                   poller->Writes())
             << poller->Name() << ": every write completes";
     }
-}
-
-std::string ScenarioFixture::StateOf(const std::string& suffix)
-{
-    PHARTDEVICE_CONTEXT record = system_->PortRecord(suffix);
-    return record != nullptr && record->CurrentState != nullptr ? record->CurrentState->Name : "STATE_BUS_RESTART";
 }
 
 } // namespace scenario

@@ -40,7 +40,6 @@ protected:
     void DrainPollers();
     /* Every client request so far completed exactly once, and every answer matched. */
     void ExpectCleanCompletions() const;
-    std::string StateOf(const std::string& suffix);
 
     std::unique_ptr<sim::SimulatedSystem> system_;
     std::unique_ptr<platform::DebugCapture> debug_;

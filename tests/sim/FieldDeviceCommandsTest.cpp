@@ -3,8 +3,8 @@
 
 #include <cstring>
 
+#include "HeardFrames.h"
 #include "sim/FieldDevice.h"
-#include "sim/ScriptedStation.h"
 
 namespace sim {
 namespace {
@@ -54,20 +54,14 @@ protected:
         master_.ClearHeard();
         master_.Send(OnLine(Request(command, std::move(data), primary), 5));
         host_.RunFor(1s);
-        FrameParser parser(3 * kHartCharacterTime);
-        std::optional<HartFrame> answer;
-        for (const LineCharacter& c : master_.Heard()) {
-            auto frame = parser.Take(c.byte, c.end);
-            if (frame && frame->FrameType() == kDelimiterAck && !answer) {
-                answer = frame;
+        for (const HeardFrame& heard : FramesHeard(master_)) {
+            if (heard.frame.FrameType() == kDelimiterAck) {
+                EXPECT_EQ(heard.frame.command, command);
+                return heard.frame.data;
             }
         }
-        if (!answer) {
-            ADD_FAILURE() << "no answer to command " << int(command);
-            return {};
-        }
-        EXPECT_EQ(answer->command, command);
-        return answer->data;
+        ADD_FAILURE() << "no answer to command " << int(command);
+        return {};
     }
 
     std::uint8_t Code(std::uint8_t command, Bytes data = {}, bool primary = true)
@@ -315,28 +309,11 @@ TEST_F(DeviceCommandsTest, DelayedResponseDiesConflictsAndIsFlushed)
 /* Burst mode set up and switched by commands, as both masters see it. */
 class BurstCommandsTest : public DeviceCommandsTest {
 protected:
-    struct Heard {
-        HartFrame frame;
-        Ticks start;
-    };
-    std::vector<Heard> Frames() const
+    std::vector<HeardFrame> Frames() const { return FramesHeard(listener_); }
+    std::vector<HeardFrame> BurstFrames() const
     {
-        std::vector<Heard> frames;
-        FrameParser parser(3 * kHartCharacterTime);
-        std::optional<Ticks> start;
-        for (const LineCharacter& c : listener_.Heard()) {
-            start = start.value_or(c.start);
-            if (auto frame = parser.Take(c.byte, c.end)) {
-                frames.push_back({*frame, *start});
-                start.reset();
-            }
-        }
-        return frames;
-    }
-    std::vector<Heard> BurstFrames() const
-    {
-        std::vector<Heard> frames = Frames();
-        std::erase_if(frames, [](const Heard& h) { return h.frame.FrameType() != kDelimiterBack; });
+        std::vector<HeardFrame> frames = Frames();
+        std::erase_if(frames, [](const HeardFrame& h) { return h.frame.FrameType() != kDelimiterBack; });
         return frames;
     }
 

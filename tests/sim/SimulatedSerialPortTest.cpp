@@ -2,8 +2,8 @@
    a framework I/O target opened by name, with synchronous kernel-style control
    requests, one-character reads and one write per frame. All on the virtual
    clock. */
-#include <cstring>
 #include <deque>
+#include <functional>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -15,7 +15,6 @@
 #include "sim/ScriptedStation.h"
 #include "sim/SimulatedSerialPort.h"
 
-using ::testing::ElementsAre;
 using ::testing::Each;
 using ::testing::Field;
 
@@ -24,32 +23,9 @@ namespace {
 using namespace std::chrono_literals;
 using ByteList = std::vector<std::uint8_t>;
 using platform::Ticks;
-constexpr Ticks T = sim::kHartCharacterTime;
-
 /* What the sender of one request saw when it completed. */
-struct Outcome {
-    int runs = 0;
-    NTSTATUS status = STATUS_PENDING;
-    ULONG_PTR information = 0;
-    Ticks at{};
-    std::uint8_t byte = 0; /* a read's character */
-};
-
-void RecordOutcome(Outcome& outcome, PWDF_REQUEST_COMPLETION_PARAMS params)
-{
-    ++outcome.runs;
-    outcome.status = params->IoStatus.Status;
-    outcome.information = params->IoStatus.Information;
-    outcome.at = platform::Host::Current().Now();
-    if (params->Type == WdfRequestTypeRead && params->IoStatus.Information != 0) {
-        WdfMemoryCopyToBuffer(params->Parameters.Read.Buffer, 0, &outcome.byte, 1);
-    }
-}
-
-VOID Completed(WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS params, WDFCONTEXT context)
-{
-    RecordOutcome(*static_cast<Outcome*>(context), params);
-}
+using Outcome = iotest::Completion;
+constexpr Ticks T = sim::kHartCharacterTime;
 
 /* Keeps one one-character read outstanding, sending the next from the
    completion routine. The receive path re-arms after failures too, which is
@@ -75,11 +51,10 @@ struct Reader {
     }
 };
 
-VOID ReaderCompleted(WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS params, WDFCONTEXT context)
+VOID ReaderCompleted(WDFREQUEST request, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS params, WDFCONTEXT context)
 {
     auto* reader = static_cast<Reader*>(context);
-    reader->got.emplace_back();
-    RecordOutcome(reader->got.back(), params);
+    iotest::RecordCompletion(reader->got.emplace_back(), request, params);
     /* A runaway re-arm loop ends the test instead of hanging it. */
     const bool again = NT_SUCCESS(params->IoStatus.Status) || reader->rearmAfterFailure;
     if (reader->rearm && again && reader->got.size() < 100) {
@@ -147,55 +122,40 @@ protected:
         return opened;
     }
 
-    WDFREQUEST NewRequest()
+    /* A request formatted by format, sent on the target; its outcome is kept. */
+    Outcome& Send(const std::function<NTSTATUS(WDFREQUEST)>& format, WDFREQUEST* sent = nullptr)
     {
-        WDF_OBJECT_ATTRIBUTES attributes;
-        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-        attributes.ParentObject = device;
-        WDFREQUEST request = nullptr;
-        EXPECT_EQ(WdfRequestCreate(&attributes, nullptr, &request), STATUS_SUCCESS);
-        return request;
+        Outcome& outcome = outcomes.emplace_back();
+        WDFREQUEST request = NewRequest(device);
+        EXPECT_EQ(format(request), STATUS_SUCCESS);
+        WdfRequestSetCompletionRoutine(request, iotest::Completed, &outcome);
+        EXPECT_TRUE(WdfRequestSend(request, target, WDF_NO_SEND_OPTIONS));
+        if (sent != nullptr) {
+            *sent = request;
+        }
+        return outcome;
     }
-
     Outcome& Write(const ByteList& frame, WDFREQUEST* sent = nullptr)
     {
-        Outcome& outcome = outcomes.emplace_back();
-        WDFREQUEST request = NewRequest();
-        WDFMEMORY memory = Memory(request, frame);
-        EXPECT_EQ(WdfIoTargetFormatRequestForWrite(target, request, memory, nullptr, nullptr), STATUS_SUCCESS);
-        WdfRequestSetCompletionRoutine(request, Completed, &outcome);
-        EXPECT_TRUE(WdfRequestSend(request, target, WDF_NO_SEND_OPTIONS));
-        if (sent != nullptr) {
-            *sent = request;
-        }
-        return outcome;
+        return Send(
+            [&](WDFREQUEST r) {
+                return WdfIoTargetFormatRequestForWrite(target, r, Memory(r, frame), nullptr, nullptr);
+            },
+            sent);
     }
-
-    Outcome& Read(WDFREQUEST* sent = nullptr)
+    Outcome& Read()
     {
-        Outcome& outcome = outcomes.emplace_back();
-        WDFREQUEST request = NewRequest();
-        WDFMEMORY memory = Memory(request, {0});
-        EXPECT_EQ(WdfIoTargetFormatRequestForRead(target, request, memory, nullptr, nullptr), STATUS_SUCCESS);
-        WdfRequestSetCompletionRoutine(request, Completed, &outcome);
-        EXPECT_TRUE(WdfRequestSend(request, target, WDF_NO_SEND_OPTIONS));
-        if (sent != nullptr) {
-            *sent = request;
-        }
-        return outcome;
+        return Send([&](WDFREQUEST r) {
+            return WdfIoTargetFormatRequestForRead(target, r, Memory(r, {0}), nullptr, nullptr);
+        });
     }
-
     /* Through the target asynchronously, as a client's baud-rate change goes. */
     Outcome& Control(ULONG code, const ByteList& input)
     {
-        Outcome& outcome = outcomes.emplace_back();
-        WDFREQUEST request = NewRequest();
-        WDFMEMORY memory = input.empty() ? nullptr : Memory(request, input);
-        EXPECT_EQ(WdfIoTargetFormatRequestForIoctl(target, request, code, memory, nullptr, nullptr, nullptr),
-                  STATUS_SUCCESS);
-        WdfRequestSetCompletionRoutine(request, Completed, &outcome);
-        EXPECT_TRUE(WdfRequestSend(request, target, WDF_NO_SEND_OPTIONS));
-        return outcome;
+        return Send([&](WDFREQUEST r) {
+            WDFMEMORY memory = input.empty() ? nullptr : Memory(r, input);
+            return WdfIoTargetFormatRequestForIoctl(target, r, code, memory, nullptr, nullptr, nullptr);
+        });
     }
 
     /* Straight to the target's device object, waiting on an event when it pends,
@@ -229,7 +189,7 @@ protected:
     {
         Reader& reader = readers.emplace_back();
         reader.target = target;
-        reader.request = NewRequest();
+        reader.request = NewRequest(device);
         reader.byte = Memory(reader.request, {0});
         return reader;
     }
@@ -476,21 +436,8 @@ TEST_F(SerialPortTest, OverlappingFramesGarbleBothForTheOthersOnTheLine)
     EXPECT_EQ(written.information, 4u);
     EXPECT_EQ(line.Collisions(), 1u);
 
-    using sim::CharacterStatus::Garbled;
-    using sim::CharacterStatus::Ok;
-    std::vector<sim::CharacterStatus> statuses;
-    std::vector<sim::StationId> from;
-    for (const sim::LineCharacter& heard : station.Heard()) {
-        statuses.push_back(heard.status);
-        from.push_back(heard.from);
-    }
-    const sim::StationId p = port->Station();
-    const sim::StationId o = talker.Id();
-    EXPECT_THAT(from, ElementsAre(p, p, p, o, p, o, o));
-    EXPECT_THAT(statuses, ElementsAre(Ok, Ok, Garbled, Garbled, Garbled, Garbled, Ok));
-    EXPECT_NE(station.Heard()[2].byte, 0x03);
-    EXPECT_NE(station.Heard()[3].byte, 0x11);
-    EXPECT_EQ(station.Heard()[6].byte, 0x13);
+    /* Which characters the others hear garbled is the line's business, tested with it. */
+    EXPECT_EQ(station.HeardGarbled(), 4u);
 
     /* Each sender heard nothing that overlapped its own frame: the port reads
        only the other master's last character. */
@@ -639,274 +586,6 @@ TEST_F(SerialPortTest, InjectedWriteErrorsReachTheWriterAndSendNothing)
     EXPECT_EQ(first.information, 3u);
     EXPECT_EQ(station.HeardBytes(), (ByteList{0x01, 0x02, 0x03}));
     EXPECT_EQ(port->WritesSeen(), 4u);
-}
-
-/* ---- A small driver loaded through the host, configured from the registry ---- */
-
-typedef struct _LINE_DRIVER_CONTEXT {
-    ULONG BaudRate;
-    WCHAR SerialPort[64];
-    ULONG Unloads;
-} LINE_DRIVER_CONTEXT, *PLINE_DRIVER_CONTEXT;
-WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(LINE_DRIVER_CONTEXT, LineGetDriverContext)
-
-typedef struct _LINE_DEVICE_CONTEXT {
-    WDFIOTARGET Target;
-    WDFREQUEST Read;
-    WDFMEMORY ReadByte;
-    UCHAR Received[64];
-    ULONG ReceivedCount;
-    NTSTATUS WriteStatus;
-    ULONG_PTR Written;
-    NTSTATUS BaudStatus;
-} LINE_DEVICE_CONTEXT, *PLINE_DEVICE_CONTEXT;
-WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(LINE_DEVICE_CONTEXT, LineGetDeviceContext)
-
-constexpr ULONG kLineTag = 0x656E694C; /* "Line" */
-
-/* Outlives the driver object, so the test can see the unload happened. */
-ULONG lineDriverUnloads;
-
-BOOLEAN LineSendRead(PLINE_DEVICE_CONTEXT context);
-
-VOID LineReadDone(WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS params, WDFCONTEXT context)
-{
-    auto* device = static_cast<PLINE_DEVICE_CONTEXT>(context);
-    if (!NT_SUCCESS(params->IoStatus.Status)) {
-        return; /* cancelled at close: the port is going */
-    }
-    if (params->IoStatus.Information == 1 && device->ReceivedCount < sizeof(device->Received)) {
-        WdfMemoryCopyToBuffer(params->Parameters.Read.Buffer, 0, &device->Received[device->ReceivedCount++], 1);
-    }
-    LineSendRead(device);
-}
-
-BOOLEAN LineSendRead(PLINE_DEVICE_CONTEXT context)
-{
-    WDF_REQUEST_REUSE_PARAMS reuse;
-    WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
-    WdfRequestReuse(context->Read, &reuse);
-    if (!NT_SUCCESS(WdfIoTargetFormatRequestForRead(context->Target, context->Read, context->ReadByte, NULL, NULL))) {
-        return FALSE;
-    }
-    WdfRequestSetCompletionRoutine(context->Read, LineReadDone, context);
-    return WdfRequestSend(context->Read, context->Target, WDF_NO_SEND_OPTIONS);
-}
-
-VOID LineWriteDone(WDFREQUEST request, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS params, WDFCONTEXT context)
-{
-    auto* device = static_cast<PLINE_DEVICE_CONTEXT>(context);
-    device->WriteStatus = params->IoStatus.Status;
-    device->Written = params->IoStatus.Information;
-    WdfObjectDelete(request);
-}
-
-NTSTATUS LineSendFrame(WDFDEVICE device, const UCHAR* frame, size_t length)
-{
-    PLINE_DEVICE_CONTEXT context = LineGetDeviceContext(device);
-    WDF_OBJECT_ATTRIBUTES attributes;
-    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    attributes.ParentObject = context->Target;
-    WDFREQUEST request;
-    NTSTATUS status = WdfRequestCreate(&attributes, context->Target, &request);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    attributes.ParentObject = request;
-    WDFMEMORY memory;
-    PVOID buffer;
-    status = WdfMemoryCreate(&attributes, NonPagedPool, kLineTag, length, &memory, &buffer);
-    if (NT_SUCCESS(status)) {
-        RtlCopyMemory(buffer, frame, length);
-        status = WdfIoTargetFormatRequestForWrite(context->Target, request, memory, NULL, NULL);
-    }
-    if (!NT_SUCCESS(status)) {
-        WdfObjectDelete(request);
-        return status;
-    }
-    context->WriteStatus = STATUS_PENDING;
-    WdfRequestSetCompletionRoutine(request, LineWriteDone, context);
-    if (!WdfRequestSend(request, context->Target, WDF_NO_SEND_OPTIONS)) {
-        status = WdfRequestGetStatus(request);
-        WdfObjectDelete(request);
-        return status;
-    }
-    return STATUS_PENDING;
-}
-
-NTSTATUS LineSelfManagedIoInit(WDFDEVICE device)
-{
-    PLINE_DEVICE_CONTEXT context = LineGetDeviceContext(device);
-    PLINE_DRIVER_CONTEXT driver = LineGetDriverContext(WdfGetDriver());
-    NTSTATUS status = WdfIoTargetCreate(device, WDF_NO_OBJECT_ATTRIBUTES, &context->Target);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, driver->SerialPort);
-    WDF_IO_TARGET_OPEN_PARAMS params;
-    WDF_IO_TARGET_OPEN_PARAMS_INIT_OPEN_BY_NAME(&params, &name, 0x1F0000);
-    params.ShareAccess = 0;
-    status = WdfIoTargetOpen(context->Target, &params);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    PDEVICE_OBJECT lower = WdfIoTargetWdmGetTargetDeviceObject(context->Target);
-    KEVENT event;
-    IO_STATUS_BLOCK iosb;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_SERIAL_SET_BAUD_RATE, lower, &driver->BaudRate, sizeof(ULONG), NULL,
-                                             0, FALSE, &event, &iosb);
-    context->BaudStatus = irp == NULL ? STATUS_NO_MEMORY : IoCallDriver(lower, irp);
-    if (context->BaudStatus == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-        context->BaudStatus = iosb.Status;
-    }
-
-    WDF_OBJECT_ATTRIBUTES attributes;
-    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    attributes.ParentObject = context->Target;
-    status = WdfRequestCreate(&attributes, context->Target, &context->Read);
-    if (NT_SUCCESS(status)) {
-        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-        attributes.ParentObject = context->Read;
-        status = WdfMemoryCreate(&attributes, NonPagedPool, kLineTag, 1, &context->ReadByte, NULL);
-    }
-    if (NT_SUCCESS(status) && !LineSendRead(context)) {
-        status = STATUS_UNSUCCESSFUL;
-    }
-    return status;
-}
-
-VOID LineSelfManagedIoCleanup(WDFDEVICE device)
-{
-    PLINE_DEVICE_CONTEXT context = LineGetDeviceContext(device);
-    if (context->Target != NULL) {
-        WdfIoTargetClose(context->Target);
-    }
-}
-
-NTSTATUS LineEvtDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init)
-{
-    WDF_PNPPOWER_EVENT_CALLBACKS pnp;
-    WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&pnp);
-    pnp.EvtDeviceSelfManagedIoInit = LineSelfManagedIoInit;
-    pnp.EvtDeviceSelfManagedIoCleanup = LineSelfManagedIoCleanup;
-    WdfDeviceInitSetPnpPowerEventCallbacks(init, &pnp);
-    WDF_OBJECT_ATTRIBUTES attributes;
-    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, LINE_DEVICE_CONTEXT);
-    attributes.ExecutionLevel = WdfExecutionLevelPassive;
-    WDFDEVICE device;
-    return WdfDeviceCreate(&init, &attributes, &device);
-}
-
-VOID LineEvtDriverUnload(WDFDRIVER)
-{
-    ++lineDriverUnloads;
-}
-
-NTSTATUS LineDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
-{
-    WDF_OBJECT_ATTRIBUTES attributes;
-    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, LINE_DRIVER_CONTEXT);
-    WDF_DRIVER_CONFIG config;
-    WDF_DRIVER_CONFIG_INIT(&config, LineEvtDeviceAdd);
-    config.EvtDriverUnload = LineEvtDriverUnload;
-    WDFDRIVER driver;
-    NTSTATUS status = WdfDriverCreate(driverObject, registryPath, &attributes, &config, &driver);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    PLINE_DRIVER_CONTEXT context = LineGetDriverContext(driver);
-    WDFKEY key;
-    status = WdfRegistryOpenKey(NULL, registryPath, KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, &key);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    DECLARE_CONST_UNICODE_STRING(baudName, u"BaudRate");
-    DECLARE_CONST_UNICODE_STRING(portName, u"SerialPort");
-    status = WdfRegistryQueryULong(key, &baudName, &context->BaudRate);
-    if (NT_SUCCESS(status)) {
-        /* Leaves room for the terminator the value may lack. */
-        status = WdfRegistryQueryValue(key, &portName, sizeof(context->SerialPort) - sizeof(WCHAR),
-                                       context->SerialPort, NULL, NULL);
-    }
-    WdfRegistryClose(key);
-    return status;
-}
-
-class HostedDriverTest : public ::testing::Test {
-protected:
-    ~HostedDriverTest() override
-    {
-        /* A failed test leaves the driver loaded: it goes before the line does. */
-        if (host.Driver() != nullptr) {
-            if (host.PnpDevice() != nullptr) {
-                host.RemoveDevice();
-            }
-            host.UnloadDriver();
-        }
-        for (auto& port : ports) {
-            port->Disconnect();
-        }
-    }
-
-    platform::Host host{platform::Clock::Virtual};
-    sim::HartLine line{host};
-    sim::ScriptedStation slave{line, "slave"};
-    std::vector<std::shared_ptr<sim::SimulatedSerialPort>> ports;
-};
-
-TEST_F(HostedDriverTest, DriverConfiguredFromTheRegistryExchangesAFrameAndLeavesNothingBehind)
-{
-    lineDriverUnloads = 0;
-    const char* configuration = R"(Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\HartDriver]
-"BaudRate"=dword:000004b0
-"SerialPort"="\\Device\\Serial1"
-)";
-    const platform::RegLoadResult loaded = host.GetRegistry().LoadText(configuration, "line.reg");
-    ASSERT_TRUE(loaded) << loaded.message;
-    /* Two ports on the line; the configuration picks the second. */
-    ports.push_back(sim::SimulatedSerialPort::Create(host, line, u"\\Device\\Serial0", "COM1"));
-    ports.push_back(sim::SimulatedSerialPort::Create(host, line, u"\\Device\\Serial1", "COM2"));
-    sim::SimulatedSerialPort& port = *ports[1];
-
-    ASSERT_EQ(LineDriverEntry(host.DriverObject(), host.RegistryPath()), STATUS_SUCCESS);
-    ASSERT_EQ(host.AddDevice(), STATUS_SUCCESS);
-    ASSERT_EQ(host.StartDevice(), STATUS_SUCCESS);
-    WDFDEVICE device = host.PnpDevice();
-    PLINE_DEVICE_CONTEXT context = LineGetDeviceContext(device);
-    EXPECT_EQ(context->BaudStatus, STATUS_SUCCESS);
-    EXPECT_EQ(port.Settings().baudRate, 1200u);
-    EXPECT_EQ(port.OpenCount(), 1u);
-    EXPECT_EQ(ports[0]->OpenCount(), 0u);
-
-    /* The slave answers a complete request a little after it ends. */
-    const ByteList request = {0xFF, 0xFF, 0xFF, 0x02, 0x80, 0x00, 0x00, 0x82};
-    const ByteList answer = {0xFF, 0xFF, 0x06, 0x80, 0x00, 0x02, 0x00, 0x00, 0x84};
-    slave.OnHeard([&](const sim::LineCharacter&) {
-        if (slave.Heard().size() == request.size()) {
-            slave.SendAfter(3 * T, answer);
-        }
-    });
-    ASSERT_EQ(LineSendFrame(device, request.data(), request.size()), STATUS_PENDING);
-    ASSERT_TRUE(host.GetDispatcher().RunUntil([&] { return context->ReceivedCount == answer.size(); }, Ticks(1s)));
-    EXPECT_EQ(context->WriteStatus, STATUS_SUCCESS);
-    EXPECT_EQ(context->Written, request.size());
-    EXPECT_EQ(slave.HeardBytes(), request);
-    EXPECT_EQ(ByteList(context->Received, context->Received + context->ReceivedCount), answer);
-    EXPECT_EQ(port.PendingReads(), 1u);
-
-    host.RemoveDevice();
-    EXPECT_EQ(port.OpenCount(), 0u);
-    EXPECT_EQ(port.PendingReads(), 0u);
-    host.UnloadDriver();
-    EXPECT_EQ(lineDriverUnloads, 1u);
-    EXPECT_EQ(host.LiveObjects(), 0u);
-    EXPECT_EQ(host.PoolAllocations(), 0u);
 }
 
 } // namespace
