@@ -56,6 +56,9 @@ void SimulatedSerialPort::Later(Ticks delay, std::function<void()> task)
 NTSTATUS SimulatedSerialPort::Open(const platform::LowerOpenParameters& parameters)
 {
     (void)parameters;
+    if (rejectedOpen_) {
+        return *rejectedOpen_;
+    }
     rx_.clear();
     return STATUS_SUCCESS;
 }

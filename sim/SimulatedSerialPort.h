@@ -75,6 +75,8 @@ public:
     /* Requests of this kind (an IOCTL code, or 0 for reads/writes with the major) fail at once with status. */
     void RejectIoControl(ULONG ioControlCode, NTSTATUS status) { rejectedControls_[ioControlCode] = status; }
     void RejectWrites(std::optional<NTSTATUS> status) { rejectedWrite_ = status; }
+    /* Opens fail with status until cleared, as a port that another program took or that lost its power. */
+    void RejectOpens(std::optional<NTSTATUS> status) { rejectedOpen_ = status; }
     /* Control requests complete after this delay instead of at once. */
     void DelayControls(Ticks delay) { controlDelay_ = delay; }
     /* The next read completes with this status; with a character when carry is
@@ -120,6 +122,7 @@ private:
     std::function<void(const LineCharacter&)> tap_;
     std::map<ULONG, NTSTATUS> rejectedControls_;
     std::optional<NTSTATUS> rejectedWrite_;
+    std::optional<NTSTATUS> rejectedOpen_;
     Ticks controlDelay_{0};
     std::map<std::uint64_t, platform::Dispatcher::TimerKey> scheduled_;
     std::uint64_t nextScheduled_ = 0;

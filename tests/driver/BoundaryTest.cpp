@@ -64,6 +64,15 @@ TEST_F(BoundaryTest, PortControlBuffersAtTheirMinimumAndOneByteEitherSide)
     EXPECT_EQ(port.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_UNSUBSCRIBE, Bytes{}, 0).status,
               STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(port.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_UNSUBSCRIBE, Bytes{0, 0}, 0).status, STATUS_SUCCESS);
+    /* The unused code between the known ones, and each device's codes sent to the other. */
+    const ULONG notForThePort[] = {HART_CTL_CODE(0x392), IOCTL_HART_ENUMERATE_DEVICES, IOCTL_HART_MODEM_INIT};
+    for (ULONG code : notForThePort) {
+        EXPECT_EQ(port.DeviceControl(code, Bytes(4), 4).status, STATUS_NOT_SUPPORTED) << std::hex << code;
+    }
+    const ULONG notForTheMain[] = {HART_CTL_CODE(0x392), IOCTL_HART_GET_PROTOCOL};
+    for (ULONG code : notForTheMain) {
+        EXPECT_EQ(main_.DeviceControl(code, Bytes(4), 4).status, STATUS_NOT_SUPPORTED) << std::hex << code;
+    }
     EXPECT_EQ(port.Write(Request(0, 0)).status, STATUS_SUCCESS) << "the settings written above are the defaults";
 }
 

@@ -51,6 +51,16 @@ TEST_F(DriverTest, TimingValuesThatCannotWorkAreReplacedByTheirDefaults)
     EXPECT_EQ(port.Write(Request(0, 0)).status, STATUS_TRANSACTION_TIMED_OUT);
 }
 
+TEST_F(DriverTest, TimingValuesAtTheirBoundsAreKeptAndOnePastIsReplaced)
+{
+    Boot({.registry = std::string(kServiceKey) + "\n\"RT2\"=dword:00000001\n\"BGTIMESTART\"=dword:00001770\n"
+                                                 "\"BGTIMEERROR\"=dword:00001771\n"});
+    PDRIVER_CONTEXT record = DriverRecord(*system_);
+    EXPECT_EQ(record->Rt2, 1) << "one tick is the least wait that starts";
+    EXPECT_EQ(record->BgTimeStart, 6000) << "a minute is the longest wait";
+    EXPECT_EQ(record->BgTimeError, 296) << "one tick past it is replaced";
+}
+
 TEST_F(DriverTest, QuietTimeOfItsOwnWins)
 {
     Boot({.registry = std::string(kServiceKey) + "\n\"RT1PRIMARY\"=dword:00000028\n\"QUIETTIME\"=dword:0000002a\n"});
@@ -158,6 +168,26 @@ TEST_F(DriverTest, DamagedOrOddDeviceMapEntriesMakeNoPortAndEndTheWalk)
     ASSERT_TRUE(NT_SUCCESS(main.status));
     EXPECT_TRUE(system_->Host().ObjectNameExists(sim::SimulatedSystem::PortLinkName("1")));
     EXPECT_EQ(WdfCollectionGetCount(DriverRecord(*system_)->Collection), 1u) << "COM7's odd name makes no port";
+    main.file.Close();
+
+    /* Entries too long for the walk's buffer fail one by one; only failures in a row end the walk. */
+    const std::uint8_t com5[] = {'C', 0, 'O', 0, 'M', 0, '5', 0, 0, 0};
+    const std::uint8_t com6[] = {'C', 0, 'O', 0, 'M', 0, '6', 0, 0, 0};
+    int longEntries = 0;
+    auto tooLong = [&](int count) {
+        for (int i = 0; i < count; i++) {
+            registry.SetValue(platform::kSerialCommKey,
+                              "\\Device\\Long" + std::to_string(longEntries++) + std::string(150, 'x'), REG_SZ, com5);
+        }
+    };
+    tooLong(40);
+    registry.SetValue(platform::kSerialCommKey, "\\Device\\Serial5", REG_SZ, com5);
+    tooLong(40);
+    registry.SetValue(platform::kSerialCommKey, "\\Device\\Serial6", REG_SZ, com6);
+    main = system_->OpenMain();
+    ASSERT_TRUE(NT_SUCCESS(main.status));
+    EXPECT_EQ(WdfCollectionGetCount(DriverRecord(*system_)->Collection), 3u) << "COM1, COM5 and COM6";
+    EXPECT_TRUE(system_->Host().ObjectNameExists(sim::SimulatedSystem::PortLinkName("6")));
     main.file.Close();
 
     registry.FailValueEnumeration(platform::kSerialCommKey, STATUS_INSUFFICIENT_RESOURCES);

@@ -74,7 +74,7 @@ TEST_F(PortTest, PortDeviceIsExclusive)
     Boot();
     platform::File port = OpenMainAndPort();
     auto second = system_->OpenPort("1");
-    EXPECT_FALSE(NT_SUCCESS(second.status));
+    EXPECT_EQ(second.status, STATUS_ACCESS_DENIED) << "refused as a port in use";
     EXPECT_EQ(port.Write(Request(0, 0)).status, STATUS_SUCCESS) << "the first client is not disturbed";
     port.Close();
     auto again = system_->OpenPort("1");

@@ -23,6 +23,18 @@ protected:
         ASSERT_EQ(port_.Write(Request(0, command)).status, STATUS_SUCCESS);
     }
 
+    /* An answer to command 2 that this master never asked for, left in the serial port unread. */
+    void KeepAnAnswerInTheSerialPort()
+    {
+        sim::HartFrame stale;
+        stale.delimiter = 0x06;
+        stale.address = {0x80};
+        stale.command = 2;
+        stale.data = {0x00, 0x00, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
+        system_->Line().Transmit(system_->Device(0).Id(), sim::OnLine(stale, 5));
+        system_->Host().RunFor(1s);
+    }
+
     PHARTDEVICE_CONTEXT PortRecord()
     {
         PDRIVER_CONTEXT driver = HartGetDriverContext(system_->Host().Driver());
@@ -219,6 +231,20 @@ TEST_F(ReadWriteTest, CancelledReadStopsReceptionUntilTheNextTransmission)
     EXPECT_EQ(answer.Wait().status, STATUS_SUCCESS) << "the transmission re-armed the serial read";
     system_->Host().RunFor(20ms);
     EXPECT_EQ(system_->SerialPort(0).PendingReads(), 1u);
+
+    /* A read cancelled in the last answer wait: the give-up that follows is no transmission. */
+    sim::FieldDevice& device = system_->Device(0);
+    device.Config().silent = true;
+    auto unanswered = port_.WriteAsync(Request(0, 0));
+    auto cancelled = port_.ReadAsync(300);
+    const std::size_t heard = device.RequestsHeard();
+    ASSERT_TRUE(RunUntil([&] { return device.RequestsHeard() == heard + 3; }));
+    system_->Host().RunFor(20ms);
+    ASSERT_EQ(system_->SerialPort(0).PendingReads(), 1u);
+    EXPECT_TRUE(cancelled.Cancel());
+    EXPECT_EQ(unanswered.Wait().status, STATUS_TRANSACTION_TIMED_OUT);
+    system_->Host().RunFor(1s);
+    EXPECT_EQ(system_->SerialPort(0).PendingReads(), 0u) << "the cancelled read still holds the read loop";
 }
 
 TEST_F(ReadWriteTest, WhatTheSerialPortKeptWhileTheReadLoopRestedIsNoAnswer)
@@ -231,14 +257,7 @@ TEST_F(ReadWriteTest, WhatTheSerialPortKeptWhileTheReadLoopRestedIsNoAnswer)
     port_ = std::move(reopened.file);
     system_->Host().RunFor(20ms);
     ASSERT_EQ(system_->SerialPort(0).PendingReads(), 0u);
-    /* Meanwhile an answer to command 2 that this master never asked for waits in the serial port. */
-    sim::HartFrame stale;
-    stale.delimiter = 0x06;
-    stale.address = {0x80};
-    stale.command = 2;
-    stale.data = {0x00, 0x00, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
-    system_->Line().Transmit(system_->Device(0).Id(), sim::OnLine(stale, 5));
-    system_->Host().RunFor(1s);
+    KeepAnAnswerInTheSerialPort();
 
     auto answer = port_.ReadAsync(300);
     AnsweredWrite(2);
@@ -246,6 +265,26 @@ TEST_F(ReadWriteTest, WhatTheSerialPortKeptWhileTheReadLoopRestedIsNoAnswer)
     ASSERT_EQ(read.status, STATUS_SUCCESS);
     ASSERT_GT(read.data.size(), 3u);
     EXPECT_EQ(read.data[2], 2);
+    EXPECT_EQ(std::count(read.data.begin(), read.data.end(), 0xEE), 0) << "the device's answer, not the kept one";
+}
+
+/* A read loop that rests and then cannot start its read (the target stopped) still rests. */
+TEST_F(ReadWriteTest, WhatTheSerialPortKeptWhileItsTargetWasStoppedIsNoAnswer)
+{
+    HARTDEVICE_CONTEXT& record = Record();
+    auto cancelled = port_.ReadAsync(300);
+    system_->Host().RunFor(20ms);
+    ASSERT_TRUE(cancelled.Cancel());
+    WdfIoTargetStop(record.IoTarget, WdfIoTargetCancelSentIo);
+    EXPECT_EQ(port_.Write(Request(0, 0)).status, STATUS_TRANSACTION_TIMED_OUT);
+    KeepAnAnswerInTheSerialPort();
+    ASSERT_TRUE(NT_SUCCESS(WdfIoTargetStart(record.IoTarget)));
+
+    auto answer = port_.ReadAsync(300);
+    AnsweredWrite(2);
+    platform::IoResult read = answer.Wait();
+    ASSERT_EQ(read.status, STATUS_SUCCESS);
+    ASSERT_GT(read.data.size(), 3u);
     EXPECT_EQ(std::count(read.data.begin(), read.data.end(), 0xEE), 0) << "the device's answer, not the kept one";
 }
 

@@ -142,6 +142,50 @@ TEST_F(ResourceTest, SerialTargetStoppedFromOutsideFailsRequestsAndRecovers)
     EXPECT_EQ(InUse(), open);
 }
 
+/* The target is opened anew after "device not ready" and after a resume; both opens can fail. */
+TEST_F(ResourceTest, SerialPortThatCannotBeOpenedAgainFailsRequestsAndLeavesNothingBehind)
+{
+    sim::SimulatedSerialPort& serial = system_->SerialPort(0);
+    sim::FieldDevice& device = system_->Device(0);
+    port_.Close();
+    const Usage closed = InUse();
+
+    auto first = system_->OpenPort("1");
+    ASSERT_TRUE(NT_SUCCESS(first.status));
+    serial.RejectWrites(STATUS_INVALID_DEVICE_STATE);
+    serial.RejectOpens(STATUS_ACCESS_DENIED);
+    EXPECT_EQ(first.file.Write(Request(0, 0)).status, STATUS_TRANSACTION_TIMED_OUT);
+    EXPECT_EQ(first.file.DeviceControl(IOCTL_HART_SET_BAUD_RATE, Bytes{0xB0, 0x04, 0, 0}, 0).status,
+              STATUS_DEVICE_NOT_READY);
+    serial.RejectWrites(std::nullopt);
+    serial.RejectOpens(std::nullopt);
+    first.file.Close();
+    EXPECT_EQ(InUse(), closed) << "after a failed reopen";
+
+    /* A write waits through a suspend, and the resume cannot open the serial port again. */
+    auto second = system_->OpenPort("1");
+    ASSERT_TRUE(NT_SUCCESS(second.status));
+    device.Config().silent = true;
+    auto write = second.file.WriteAsync(Request(0, 0));
+    ASSERT_TRUE(RunUntil([&] { return device.RequestsHeard() == 1; }));
+    ASSERT_TRUE(NT_SUCCESS(system_->Host().SuspendDevice()));
+    serial.RejectOpens(STATUS_ACCESS_DENIED);
+    ASSERT_TRUE(NT_SUCCESS(system_->Host().ResumeDevice()));
+    ASSERT_TRUE(RunUntil([&] { return write.Done(); })) << "the write ends by the master's rules, not never";
+    EXPECT_EQ(write.Result().status, STATUS_TRANSACTION_TIMED_OUT);
+    EXPECT_EQ(device.RequestsHeard(), 1u);
+    EXPECT_EQ(second.file.DeviceControl(IOCTL_HART_GET_PROTOCOL, Bytes(4), 4).status, STATUS_SUCCESS)
+        << "the port still answers control requests";
+    serial.RejectOpens(std::nullopt);
+    second.file.Close();
+    EXPECT_EQ(InUse(), closed) << "after a resume that could not reopen";
+
+    device.Config().silent = false;
+    auto third = system_->OpenPort("1");
+    ASSERT_TRUE(NT_SUCCESS(third.status));
+    Transaction(third.file);
+}
+
 TEST_F(ResourceTest, RemovedAndReturningSerialPortsLeaveNothingBehind)
 {
     platform::File& port = port_;
