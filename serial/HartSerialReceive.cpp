@@ -177,6 +177,11 @@ VOID HartEvtWorkItemRead(WDFWORKITEM WorkItem)
     }
     deviceContext->SerialReadActive = 1;
     if (!HartReadDataFromPort(deviceContext)) {
-        deviceContext->SerialReadActive = wasActive;
+        /* A target stopped under the loop leaves no read under way: the loop
+           rests, so that the transmission that re-arms it purges first what
+           the serial port keeps meanwhile. */
+        BOOLEAN targetStarted = deviceContext->IoTarget != NULL &&
+                                WdfIoTargetGetState(deviceContext->IoTarget) == WdfIoTargetStarted;
+        deviceContext->SerialReadActive = targetStarted ? wasActive : 0;
     }
 }

@@ -272,20 +272,26 @@ TEST_F(ReadWriteTest, WhatTheSerialPortKeptWhileTheReadLoopRestedIsNoAnswer)
 TEST_F(ReadWriteTest, WhatTheSerialPortKeptWhileItsTargetWasStoppedIsNoAnswer)
 {
     HARTDEVICE_CONTEXT& record = Record();
-    auto cancelled = port_.ReadAsync(300);
-    system_->Host().RunFor(20ms);
-    ASSERT_TRUE(cancelled.Cancel());
-    WdfIoTargetStop(record.IoTarget, WdfIoTargetCancelSentIo);
-    EXPECT_EQ(port_.Write(Request(0, 0)).status, STATUS_TRANSACTION_TIMED_OUT);
-    KeepAnAnswerInTheSerialPort();
-    ASSERT_TRUE(NT_SUCCESS(WdfIoTargetStart(record.IoTarget)));
+    /* With a client's read cancelled first (the loop held), and with the loop running when the stop came. */
+    for (bool cancelFirst : {true, false}) {
+        SCOPED_TRACE(cancelFirst ? "read cancelled first" : "loop running");
+        if (cancelFirst) {
+            auto cancelled = port_.ReadAsync(300);
+            system_->Host().RunFor(20ms);
+            ASSERT_TRUE(cancelled.Cancel());
+        }
+        WdfIoTargetStop(record.IoTarget, WdfIoTargetCancelSentIo);
+        EXPECT_EQ(port_.Write(Request(0, 0)).status, STATUS_TRANSACTION_TIMED_OUT);
+        KeepAnAnswerInTheSerialPort();
+        ASSERT_TRUE(NT_SUCCESS(WdfIoTargetStart(record.IoTarget)));
 
-    auto answer = port_.ReadAsync(300);
-    AnsweredWrite(2);
-    platform::IoResult read = answer.Wait();
-    ASSERT_EQ(read.status, STATUS_SUCCESS);
-    ASSERT_GT(read.data.size(), 3u);
-    EXPECT_EQ(std::count(read.data.begin(), read.data.end(), 0xEE), 0) << "the device's answer, not the kept one";
+        auto answer = port_.ReadAsync(300);
+        AnsweredWrite(2);
+        platform::IoResult read = answer.Wait();
+        ASSERT_EQ(read.status, STATUS_SUCCESS);
+        ASSERT_GT(read.data.size(), 3u);
+        EXPECT_EQ(std::count(read.data.begin(), read.data.end(), 0xEE), 0) << "the device's answer, not the kept one";
+    }
 }
 
 TEST_F(ReadWriteTest, SerialReadThatCompletesAtOnceKeepsTheReadLoopGoing)
