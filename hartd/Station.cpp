@@ -10,6 +10,7 @@
 
 #include "driver/HartDriver.h"
 #include "port/HartIoctl.h"
+#include "ProgramHost.h"
 #include "sim/SimulatedSystem.h"
 
 namespace hartd {
@@ -34,50 +35,38 @@ std::string StatusText(NTSTATUS status)
 
 Station::Station(const Options& options)
 {
-    std::string registry;
-    if (!options.regFile.empty()) {
-        if (platform::RegLoadResult read = platform::Registry::ReadFile(options.regFile, registry); !read) {
-            failure_ = read.message;
-            return;
-        }
+    std::optional<sim::SystemOptions> simulated;
+    if (options.sim) {
+        simulated.emplace();
+        simulated->clock = platform::Clock::Real;
+        simulated->fieldDevices = options.simDevices;
+        simulated->burstDevice = options.simBurst;
     }
+    hosting_ = std::make_unique<tools::ProgramHost>(options.regFile, simulated);
+    if (!hosting_->Failure().empty()) {
+        failure_ = hosting_->Failure();
+        return;
+    }
+    host_ = hosting_->Host();
+    system_ = hosting_->System();
     try {
-        if (options.sim) {
-            sim::SystemOptions simOptions;
-            simOptions.clock = platform::Clock::Real;
-            simOptions.fieldDevices = options.simDevices;
-            simOptions.burstDevice = options.simBurst;
-            simOptions.registry = registry;
-            system_ = std::make_unique<sim::SimulatedSystem>(simOptions);
-            host_ = &system_->Host();
-        } else {
-            ownHost_ = std::make_unique<platform::Host>(platform::Clock::Real);
-            host_ = ownHost_.get();
-            if (!registry.empty()) {
-                if (auto loaded = host_->GetRegistry().LoadText(registry, options.regFile); !loaded) {
-                    failure_ = loaded.message;
+        if (system_ == nullptr && !options.ttys.empty()) {
+            for (std::size_t i = 0; i < options.ttys.size(); i++) {
+                const std::string device = "\\Device\\Serial" + std::to_string(i);
+                NTSTATUS status = STATUS_SUCCESS;
+                if (!platform::PosixSerialPort::Create(*host_, options.ttys[i], Wide(device),
+                                                       "COM" + std::to_string(i + 1), &status)) {
+                    failure_ = "could not register " + options.ttys[i] + " (" + StatusText(status) + ")";
                     return;
                 }
+                ttyPaths_[device] = options.ttys[i];
             }
-            if (!options.ttys.empty()) {
-                for (std::size_t i = 0; i < options.ttys.size(); i++) {
-                    const std::string device = "\\Device\\Serial" + std::to_string(i);
-                    NTSTATUS status = STATUS_SUCCESS;
-                    if (!platform::PosixSerialPort::Create(*host_, options.ttys[i], Wide(device),
-                                                           "COM" + std::to_string(i + 1), &status)) {
-                        failure_ = "could not register " + options.ttys[i] + " (" + StatusText(status) + ")";
-                        return;
-                    }
-                    ttyPaths_[device] = options.ttys[i];
-                }
-            } else {
-                for (const auto& port :
-                     platform::RegisterSystemSerialPorts(*host_, platform::ListSystemSerialPorts())) {
-                    /* Looked for there again after a removal: a returning adapter may get another name. */
-                    ttyPaths_["\\Device\\" + port.kernelName] = platform::StableTtyPath(port.path);
-                }
-                platform::RegisterMappedTtys(*host_);
+        } else if (system_ == nullptr) {
+            for (const auto& port : platform::RegisterSystemSerialPorts(*host_, platform::ListSystemSerialPorts())) {
+                /* Looked for there again after a removal: a returning adapter may get another name. */
+                ttyPaths_["\\Device\\" + port.kernelName] = platform::StableTtyPath(port.path);
             }
+            platform::RegisterMappedTtys(*host_);
         }
     } catch (const std::exception& e) {
         failure_ = e.what();
@@ -121,8 +110,7 @@ Station::Station(const Options& options)
 Station::~Station()
 {
     Unload();
-    system_.reset();
-    ownHost_.reset();
+    hosting_.reset();
 }
 
 std::vector<PortEntry> Station::Ports()

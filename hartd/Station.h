@@ -23,6 +23,10 @@ namespace sim {
 class SimulatedSystem;
 } // namespace sim
 
+namespace tools {
+class ProgramHost;
+} // namespace tools
+
 namespace hartd {
 
 struct PortEntry {
@@ -57,8 +61,8 @@ public:
     std::size_t Unload();
 
 private:
-    std::unique_ptr<sim::SimulatedSystem> system_;
-    std::unique_ptr<platform::Host> ownHost_;
+    std::unique_ptr<tools::ProgramHost> hosting_;
+    sim::SimulatedSystem* system_ = nullptr;
     platform::Host* host_ = nullptr;
     platform::File main_;
     std::map<std::string, std::string> ttyPaths_;

@@ -7,6 +7,7 @@
 #include "driver/HartDriver.h"
 #include "port/HartIoctl.h"
 #include "sim/ScriptedStation.h"
+#include "ProgramHost.h"
 #include "sim/SimulatedSystem.h"
 
 namespace hartctl {
@@ -83,34 +84,24 @@ const char* StatusName(NTSTATUS status)
 
 Session::Session(const Options& options, bool realTime)
 {
-    std::string registry;
-    if (!options.regFile.empty()) {
-        if (platform::RegLoadResult read = platform::Registry::ReadFile(options.regFile, registry); !read) {
-            loadFailure_ = Failure{STATUS_INVALID_PARAMETER, read.message};
-            return;
-        }
+    std::optional<sim::SystemOptions> simulated;
+    if (options.sim) {
+        simulated.emplace();
+        simulated->clock = realTime ? platform::Clock::Real : platform::Clock::Virtual;
+        simulated->fieldDevices = options.simDevices;
+        simulated->burstDevice = options.simBurst;
+        simulated->scriptedSecondMaster = options.simSecondMaster;
+        simulated->scriptedPrimaryMaster = options.simSecondMaster;
     }
+    hosting_ = std::make_unique<tools::ProgramHost>(options.regFile, simulated);
+    if (!hosting_->Failure().empty()) {
+        loadFailure_ = Failure{STATUS_INVALID_PARAMETER, hosting_->Failure()};
+        return;
+    }
+    host_ = hosting_->Host();
+    system_ = hosting_->System();
     try {
-        if (options.sim) {
-            sim::SystemOptions simOptions;
-            simOptions.clock = realTime ? platform::Clock::Real : platform::Clock::Virtual;
-            simOptions.fieldDevices = options.simDevices;
-            simOptions.burstDevice = options.simBurst;
-            simOptions.scriptedSecondMaster = options.simSecondMaster;
-            simOptions.scriptedPrimaryMaster = options.simSecondMaster;
-            simOptions.registry = registry;
-            system_ = std::make_unique<sim::SimulatedSystem>(simOptions);
-            host_ = &system_->Host();
-        } else {
-            host_owned_ = std::make_unique<platform::Host>(platform::Clock::Real);
-            host_ = host_owned_.get();
-            if (!registry.empty()) {
-                auto loaded = host_->GetRegistry().LoadText(registry, options.regFile);
-                if (!loaded) {
-                    loadFailure_ = Failure{STATUS_INVALID_PARAMETER, loaded.message};
-                    return;
-                }
-            }
+        if (system_ == nullptr) {
             if (!options.tty.empty()) {
                 platform::PosixSerialPort::Create(*host_, options.tty, u"\\Device\\Serial0", "COM1");
                 ttyPaths_["\\Device\\Serial0"] = options.tty;
@@ -152,7 +143,7 @@ Session::~Session()
     main_.Close();
     otherMaster_.reset();
     if (system_ != nullptr) {
-        system_.reset();
+        hosting_.reset();
         return;
     }
     if (loaded_) {
@@ -161,7 +152,7 @@ Session::~Session()
         }
         host_->UnloadDriver();
     }
-    host_owned_.reset();
+    hosting_.reset();
 }
 
 std::vector<MapEntry> Session::SerialMap()

@@ -24,6 +24,10 @@ class SimulatedSystem;
 class ScriptedStation;
 } // namespace sim
 
+namespace tools {
+class ProgramHost;
+} // namespace tools
+
 namespace hartctl {
 
 /* A failed step: the status and a plain sentence about it. */
@@ -55,7 +59,7 @@ public:
     platform::Host& Host() { return *host_; }
     bool Simulated() const { return system_ != nullptr; }
     /* The simulated line and its devices (--sim); null otherwise. */
-    sim::SimulatedSystem* Simulation() { return system_.get(); }
+    sim::SimulatedSystem* Simulation() { return system_; }
 
     std::vector<MapEntry> SerialMap();
     /* Opens the main device (once), which creates the port devices. */
@@ -75,8 +79,8 @@ public:
 private:
     void PollAsOtherMaster();
 
-    std::unique_ptr<sim::SimulatedSystem> system_;
-    std::unique_ptr<platform::Host> host_owned_;
+    std::unique_ptr<tools::ProgramHost> hosting_;
+    sim::SimulatedSystem* system_ = nullptr;
     platform::Host* host_ = nullptr;
     std::unique_ptr<sim::ScriptedStation> otherMaster_;
     std::optional<Failure> loadFailure_;
