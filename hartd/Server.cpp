@@ -386,11 +386,16 @@ ssize_t Server::ReceiveDatagram(int fd, std::uint8_t* buffer, std::size_t size, 
         if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
             in_pktinfo info{};
             std::memcpy(&info, CMSG_DATA(item), sizeof(info));
-            route.local4 = in_pktinfo{0, info.ipi_addr, info.ipi_addr};
+            /* The local address, not the header's destination: for a broadcast they differ,
+               and an answer cannot come from a broadcast address. */
+            route.local4 = in_pktinfo{0, info.ipi_spec_dst, {}};
         } else if (item->cmsg_level == IPPROTO_IPV6 && item->cmsg_type == IPV6_PKTINFO) {
             in6_pktinfo info{};
             std::memcpy(&info, CMSG_DATA(item), sizeof(info));
-            route.local6 = info;
+            /* Nor from a multicast one: then the kernel chooses. */
+            if (!IN6_IS_ADDR_MULTICAST(&info.ipi6_addr)) {
+                route.local6 = info;
+            }
         }
     }
     return got;

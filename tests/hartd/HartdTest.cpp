@@ -102,6 +102,25 @@ TEST(HartdTest, AWildcardEndpointAnswersFromTheAddressEachPeerAskedAt)
     ExpectAnswerFrame(Read(aside.Ask(Request(hartip::kTokenPassingPdu, 2, Frame(0, 0)))), 2, 0);
     Udp usual(hartd.Port());
     EXPECT_EQ(Read(usual.Ask(Initiate(1))).header.status, 0);
+
+    /* A peer that asks everyone is answered from this machine's own address, never from the broadcast one. */
+    const int everyone = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(everyone, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on));
+    sockaddr_in broadcast = Loopback(hartd.Port());
+    broadcast.sin_addr.s_addr = htonl(0x7FFFFFFF);
+    const Bytes initiate = Initiate(1);
+    sendto(everyone, initiate.data(), initiate.size(), 0, reinterpret_cast<sockaddr*>(&broadcast), sizeof(broadcast));
+    pollfd ready{everyone, POLLIN, 0};
+    EXPECT_EQ(poll(&ready, 1, 10000), 1) << "no answer to a broadcast";
+    sockaddr_in from{};
+    socklen_t fromLength = sizeof(from);
+    Bytes answer(64);
+    EXPECT_GE(recvfrom(everyone, answer.data(), answer.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
+                       &fromLength),
+              8);
+    EXPECT_EQ(ntohl(from.sin_addr.s_addr), INADDR_LOOPBACK);
+    close(everyone);
     EXPECT_EQ(hartd.Stop(), 0) << hartd.Log();
 }
 
