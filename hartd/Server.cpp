@@ -10,7 +10,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
-#include <sys/socket.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -210,12 +209,7 @@ std::optional<std::string> Server::Bind(Endpoint& endpoint)
             setsockopt(tcp, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof(one));
         }
         setsockopt(tcp, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-        /* A peer that sent to one of several addresses takes answers only from that one. */
-        if (address.ss_family == AF_INET6) {
-            setsockopt(udp, IPPROTO_IPV6, IPV6_RECVPKTINFO, &one, sizeof(one));
-        } else {
-            setsockopt(udp, IPPROTO_IP, IP_PKTINFO, &one, sizeof(one));
-        }
+        ReportLocalAddresses(udp, address.ss_family);
         if (udp < 0 || tcp < 0 || bind(udp, reinterpret_cast<sockaddr*>(&address), length) != 0) {
             why = std::strerror(errno);
             close(udp);
@@ -356,7 +350,8 @@ void Server::ReadDatagrams(std::size_t index)
     std::uint8_t buffer[hartip::kMaxMessageBytes + 1];
     for (int i = 0; i < kReadsPerWake && !stopping_; i++) {
         Route route;
-        const ssize_t got = ReceiveDatagram(endpoint.udp, buffer, sizeof(buffer), route);
+        route.length = sizeof(route.address);
+        const ssize_t got = ReceiveDatagram(endpoint.udp, buffer, route.address, route.length, route.local);
         if (got < 0) {
             break;
         }
@@ -364,73 +359,6 @@ void Server::ReadDatagrams(std::size_t index)
         arrived_ = std::chrono::steady_clock::now();
         Handle(index, route, "udp " + AddressText(route.address), std::span<const std::uint8_t>(buffer, size), nullptr);
     }
-}
-
-ssize_t Server::ReceiveDatagram(int fd, std::uint8_t* buffer, std::size_t size, Route& route)
-{
-    iovec data{buffer, size};
-    alignas(cmsghdr) std::uint8_t control[CMSG_SPACE(sizeof(in6_pktinfo))];
-    msghdr header{};
-    header.msg_name = &route.address;
-    header.msg_namelen = sizeof(route.address);
-    header.msg_iov = &data;
-    header.msg_iovlen = 1;
-    header.msg_control = control;
-    header.msg_controllen = sizeof(control);
-    const ssize_t got = recvmsg(fd, &header, MSG_TRUNC);
-    if (got < 0) {
-        return got;
-    }
-    route.length = header.msg_namelen;
-    for (cmsghdr* item = CMSG_FIRSTHDR(&header); item != nullptr; item = CMSG_NXTHDR(&header, item)) {
-        if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
-            in_pktinfo info{};
-            std::memcpy(&info, CMSG_DATA(item), sizeof(info));
-            /* The local address, not the header's destination: for a broadcast they differ,
-               and an answer cannot come from a broadcast address. */
-            route.local4 = in_pktinfo{0, info.ipi_spec_dst, {}};
-        } else if (item->cmsg_level == IPPROTO_IPV6 && item->cmsg_type == IPV6_PKTINFO) {
-            in6_pktinfo info{};
-            std::memcpy(&info, CMSG_DATA(item), sizeof(info));
-            /* Nor from a multicast one: then the kernel chooses. */
-            if (!IN6_IS_ADDR_MULTICAST(&info.ipi6_addr)) {
-                route.local6 = info;
-            }
-        }
-    }
-    return got;
-}
-
-void Server::SendDatagram(int fd, const Route& route, const Bytes& message)
-{
-    iovec data{const_cast<std::uint8_t*>(message.data()), message.size()};
-    alignas(cmsghdr) std::uint8_t control[CMSG_SPACE(sizeof(in6_pktinfo))] = {};
-    msghdr header{};
-    header.msg_name = const_cast<sockaddr_storage*>(&route.address);
-    header.msg_namelen = route.length;
-    header.msg_iov = &data;
-    header.msg_iovlen = 1;
-    if (route.local4 || route.local6) {
-        header.msg_control = control;
-        header.msg_controllen = route.local4 ? CMSG_SPACE(sizeof(in_pktinfo)) : CMSG_SPACE(sizeof(in6_pktinfo));
-        cmsghdr* item = CMSG_FIRSTHDR(&header);
-        if (route.local4) {
-            item->cmsg_level = IPPROTO_IP;
-            item->cmsg_type = IP_PKTINFO;
-            item->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-            std::memcpy(CMSG_DATA(item), &*route.local4, sizeof(in_pktinfo));
-        } else {
-            item->cmsg_level = IPPROTO_IPV6;
-            item->cmsg_type = IPV6_PKTINFO;
-            item->cmsg_len = CMSG_LEN(sizeof(in6_pktinfo));
-            /* The interface stays the kernel's choice; only the source address is ours. */
-            in6_pktinfo info = *route.local6;
-            info.ipi6_ifindex = 0;
-            std::memcpy(CMSG_DATA(item), &info, sizeof(in6_pktinfo));
-        }
-    }
-    /* A full socket buffer drops the answer, as the network may; the peer asks again. */
-    sendmsg(fd, &header, MSG_DONTWAIT);
 }
 
 void Server::Accept(std::size_t index)
@@ -733,7 +661,7 @@ void Server::CloseSession(std::size_t index, SessionId id, const std::string& wh
 void Server::SendTo(std::size_t index, const Route& route, const Bytes& message)
 {
     if (!route.tcp) {
-        SendDatagram(endpoints_[index].udp, route, message);
+        SendDatagram(endpoints_[index].udp, route.address, route.length, route.local, message);
         return;
     }
     auto found = connections_.find(route.connection);

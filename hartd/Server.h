@@ -19,11 +19,11 @@
 #include <string>
 #include <vector>
 
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <platform/IoManager.h>
 
+#include "Datagram.h"
 #include "HartIp.h"
 #include "Options.h"
 #include "RoundRobin.h"
@@ -68,9 +68,7 @@ private:
         sockaddr_storage address{};
         socklen_t length = 0;
         std::uint64_t connection = 0;
-        /* The address a datagram came to: on a wildcard endpoint the answer must come from it. */
-        std::optional<in_pktinfo> local4;
-        std::optional<in6_pktinfo> local6;
+        LocalAddress local;
     };
 
     struct Job {
@@ -157,8 +155,6 @@ private:
     void FlushConnection(Connection& connection);
     void CloseConnection(std::uint64_t id, const char* why);
 
-    static ssize_t ReceiveDatagram(int fd, std::uint8_t* buffer, std::size_t size, Route& route);
-    static void SendDatagram(int fd, const Route& route, const hartip::Bytes& message);
     void Handle(std::size_t endpoint, const Route& route, const std::string& peer, std::span<const std::uint8_t> message,
                 Connection* connection);
     void Initiate(std::size_t endpoint, const Route& route, const std::string& peer, const hartip::Header& header,
