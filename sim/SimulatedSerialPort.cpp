@@ -250,6 +250,14 @@ void SimulatedSerialPort::ServeReads()
         if (rx_.empty()) {
             return;
         }
+        /* With no time-outs at all, as a serial driver keeps them, a read ends
+           only once its whole count has come. */
+        const SERIAL_TIMEOUTS& timeouts = settings_.timeouts;
+        const bool wholeCount = timeouts.ReadIntervalTimeout == 0 && timeouts.ReadTotalTimeoutMultiplier == 0 &&
+                                timeouts.ReadTotalTimeoutConstant == 0;
+        if (wholeCount && rx_.size() < read->Output().size()) {
+            return;
+        }
         reads_.pop_front();
         std::size_t count = 0;
         while (count < read->Output().size() && !rx_.empty()) {
