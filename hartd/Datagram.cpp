@@ -4,6 +4,23 @@
 
 namespace hartd {
 
+namespace {
+
+/* The message's one control item; control must have room for it. */
+template <typename Info>
+void AttachControl(msghdr& header, std::uint8_t* control, int level, int type, const Info& info)
+{
+    header.msg_control = control;
+    header.msg_controllen = CMSG_SPACE(sizeof(info));
+    cmsghdr* item = CMSG_FIRSTHDR(&header);
+    item->cmsg_level = level;
+    item->cmsg_type = type;
+    item->cmsg_len = CMSG_LEN(sizeof(info));
+    std::memcpy(CMSG_DATA(item), &info, sizeof(info));
+}
+
+} // namespace
+
 void ReportLocalAddresses(int fd, int family)
 {
     const int one = 1;
@@ -64,24 +81,12 @@ void SendDatagram(int fd, const sockaddr_storage& peer, socklen_t peerLength, co
     if (local.v4) {
         in_pktinfo info{};
         info.ipi_spec_dst = *local.v4;
-        header.msg_control = control;
-        header.msg_controllen = CMSG_SPACE(sizeof(info));
-        cmsghdr* item = CMSG_FIRSTHDR(&header);
-        item->cmsg_level = IPPROTO_IP;
-        item->cmsg_type = IP_PKTINFO;
-        item->cmsg_len = CMSG_LEN(sizeof(info));
-        std::memcpy(CMSG_DATA(item), &info, sizeof(info));
+        AttachControl(header, control, IPPROTO_IP, IP_PKTINFO, info);
     } else if (local.v6) {
         /* The interface stays the kernel's choice; only the source address is ours. */
         in6_pktinfo info{};
         info.ipi6_addr = *local.v6;
-        header.msg_control = control;
-        header.msg_controllen = CMSG_SPACE(sizeof(info));
-        cmsghdr* item = CMSG_FIRSTHDR(&header);
-        item->cmsg_level = IPPROTO_IPV6;
-        item->cmsg_type = IPV6_PKTINFO;
-        item->cmsg_len = CMSG_LEN(sizeof(info));
-        std::memcpy(CMSG_DATA(item), &info, sizeof(info));
+        AttachControl(header, control, IPPROTO_IPV6, IPV6_PKTINFO, info);
     }
     sendmsg(fd, &header, MSG_DONTWAIT);
 }
