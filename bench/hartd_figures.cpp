@@ -13,15 +13,21 @@
  *  - CPU of the server's thread (the server, the driver and the host) per
  *    transaction, and what is left of it once the cost of the open ports
  *    standing idle (5 s measured before the load) is taken off;
- *  - heap per session while all sessions are open and busy.
+ *  - heap per session while all sessions are open and busy;
+ *  - how often the server's thread woke and read per transaction, and what
+ *    a bare wake-up and a bare one-character read cost on this machine: the
+ *    floor under the CPU figure that no work in the server can lower.
  *
  *   build/release/bench/hartd_figures [seconds] [ports] [sessions per port]   (default 20 16 8)
  */
+#include <fcntl.h>
 #include <malloc.h>
 #include <netinet/in.h>
 #include <pthread.h>
+#include <pty.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -88,6 +94,71 @@ std::pair<double, double> ThreadUserSystemSeconds(pid_t tid)
     }
     const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
     return {static_cast<double>(user) / tick, static_cast<double>(system) / tick};
+}
+
+/* A counter of a thread of this process from one of its /proc files ("key: value" or "key value" lines). */
+unsigned long ThreadCounter(pid_t tid, const char* file, const std::string& key)
+{
+    std::FILE* stream = std::fopen(("/proc/self/task/" + std::to_string(tid) + "/" + file).c_str(), "r");
+    if (stream == nullptr) {
+        return 0;
+    }
+    char line[256];
+    unsigned long value = 0;
+    while (std::fgets(line, sizeof(line), stream) != nullptr) {
+        if (std::strncmp(line, key.c_str(), key.size()) == 0 && line[key.size()] == ':') {
+            value = std::strtoul(line + key.size() + 1, nullptr, 10);
+            break;
+        }
+    }
+    std::fclose(stream);
+    return value;
+}
+
+struct WakesAndReads {
+    unsigned long wakes = 0;
+    unsigned long reads = 0;
+};
+
+WakesAndReads ThreadWakesAndReads(pid_t tid)
+{
+    return {ThreadCounter(tid, "status", "voluntary_ctxt_switches"), ThreadCounter(tid, "io", "syscr")};
+}
+
+/* The CPU a thread spends on `count` rounds of `round`, per round, in microseconds. */
+template <typename Round>
+double MicrosecondsPerRound(int count, Round round)
+{
+    const double start = ThreadCpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+    for (int i = 0; i < count; i++) {
+        round();
+    }
+    return 1e6 * (ThreadCpuSeconds(CLOCK_THREAD_CPUTIME_ID) - start) / count;
+}
+
+/* This machine's price of the two things the server cannot do without: waking every 10 ms, and one read(). */
+std::pair<double, double> BareWakeAndReadMicroseconds()
+{
+    const int timer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+    const itimerspec every10ms{{0, 10'000'000}, {0, 10'000'000}};
+    timerfd_settime(timer, 0, &every10ms, nullptr);
+    std::uint64_t expiries = 0;
+    const double wake = MicrosecondsPerRound(100, [&] { [[maybe_unused]] ssize_t n = read(timer, &expiries, 8); });
+    close(timer);
+    int master = -1;
+    int slave = -1;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        return {wake, 0};
+    }
+    fcntl(slave, F_SETFL, O_NONBLOCK);
+    char character = 'x';
+    for (int i = 0; i < 1000; i++) {
+        [[maybe_unused]] ssize_t n = write(master, &character, 1);
+    }
+    const double oneRead = MicrosecondsPerRound(1000, [&] { [[maybe_unused]] ssize_t n = read(slave, &character, 1); });
+    close(master);
+    close(slave);
+    return {wake, oneRead};
 }
 
 hartip::Bytes CommandZero(std::uint16_t sequence)
@@ -163,7 +234,9 @@ int main(int argc, char** argv)
     const std::size_t heapBefore = mallinfo2().uordblks;
     /* What the open ports cost with nothing to do (link ticks, the loop's wake-ups), to tell the rest apart. */
     const double idleStart = ThreadCpuSeconds(serverCpu);
-    std::this_thread::sleep_for(5s);
+    const auto idleEnd = Clock::now() + 5s;
+    const std::pair<double, double> bare = BareWakeAndReadMicroseconds();
+    std::this_thread::sleep_until(idleEnd);
     const double idlePerSecond = (ThreadCpuSeconds(serverCpu) - idleStart) / 5.0;
 
     const int epoll = epoll_create1(EPOLL_CLOEXEC);
@@ -193,6 +266,7 @@ int main(int argc, char** argv)
     bool measuring = false;
     double cpuStart = 0;
     std::pair<double, double> splitStart;
+    WakesAndReads countsStart;
     std::size_t heapBusy = 0;
     std::vector<long> windowStart(clients.size(), 0);
     /* When each line's answers came: a line's rate is taken between its first and last answer in the
@@ -204,6 +278,7 @@ int main(int argc, char** argv)
             measuring = true;
             cpuStart = ThreadCpuSeconds(serverCpu);
             splitStart = ThreadUserSystemSeconds(serverTid);
+            countsStart = ThreadWakesAndReads(serverTid);
             heapBusy = mallinfo2().uordblks;
             for (std::size_t i = 0; i < clients.size(); i++) {
                 windowStart[i] = clients[i].answered;
@@ -233,6 +308,7 @@ int main(int argc, char** argv)
     }
     const double cpu = ThreadCpuSeconds(serverCpu) - cpuStart;
     const std::pair<double, double> splitEnd = ThreadUserSystemSeconds(serverTid);
+    const WakesAndReads countsEnd = ThreadWakesAndReads(serverTid);
     [[maybe_unused]] ssize_t written = write(stop[1], "x", 1);
     serverThread.join();
     for (Client& client : clients) {
@@ -299,6 +375,13 @@ int main(int argc, char** argv)
                 "  kernel; the %d ports open and idle take %.2f ms a second, which leaves %.0f us per transaction\n",
                 100.0 * userShare, 100.0 * (1.0 - userShare), ports, 1e3 * idlePerSecond,
                 total > 0 ? 1e6 * (cpu - idlePerSecond * seconds) / static_cast<double>(total) : 0.0);
+    const double perTransaction = total > 0 ? 1.0 / static_cast<double>(total) : 0.0;
+    const double wakes = static_cast<double>(countsEnd.wakes - countsStart.wakes) * perTransaction;
+    const double reads = static_cast<double>(countsEnd.reads - countsStart.reads) * perTransaction;
+    std::printf("  per transaction the thread woke %.1f times and called read() %.1f times; on this machine a bare\n"
+                "  10 ms wake-up costs %.1f us of CPU and a one-character read %.1f us, %.0f us per transaction\n"
+                "  before the server does anything\n",
+                wakes, reads, bare.first, bare.second, wakes * bare.first + reads * bare.second);
     std::printf("  framework objects left after unload: %zu\n", objectsLeft);
     return objectsLeft == 0 && failed == 0 ? 0 : 1;
 }
