@@ -32,8 +32,7 @@ protected:
 
 TEST_F(BoundaryTest, PortControlBuffersAtTheirMinimumAndOneByteEitherSide)
 {
-    Boot();
-    platform::File port = OpenMainAndPort();
+    platform::File port = BootAndOpen();
     platform::ClientEvent event = system_->Host().Io().CreateEvent();
     struct Limit {
         ULONG code;

@@ -54,17 +54,13 @@ TEST_F(DriverTest, TimingValuesThatCannotWorkAreReplacedByTheirDefaults)
 TEST_F(DriverTest, TimingValuesAtTheirBoundsAreKeptAndOnePastIsReplaced)
 {
     Boot({.registry = std::string(kServiceKey) + "\n\"RT2\"=dword:00000001\n\"BGTIMESTART\"=dword:00001770\n"
-                                                 "\"BGTIMEERROR\"=dword:00001771\n"});
+                                                 "\"BGTIMEERROR\"=dword:00001771\n\"RT1PRIMARY\"=dword:00000028\n"
+                                                 "\"QUIETTIME\"=dword:0000002a\n"});
     PDRIVER_CONTEXT record = DriverRecord(*system_);
     EXPECT_EQ(record->Rt2, 1) << "one tick is the least wait that starts";
     EXPECT_EQ(record->BgTimeStart, 6000) << "a minute is the longest wait";
     EXPECT_EQ(record->BgTimeError, 296) << "one tick past it is replaced";
-}
-
-TEST_F(DriverTest, QuietTimeOfItsOwnWins)
-{
-    Boot({.registry = std::string(kServiceKey) + "\n\"RT1PRIMARY\"=dword:00000028\n\"QUIETTIME\"=dword:0000002a\n"});
-    EXPECT_EQ(DriverRecord(*system_)->QuietTime, 42);
+    EXPECT_EQ(record->QuietTime, 42) << "a quiet time of its own wins over RT1PRIMARY's";
 }
 
 TEST_F(DriverTest, DebugLevelDecidesWhatIsPrintedAndTheBanner)

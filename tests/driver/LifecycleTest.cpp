@@ -40,8 +40,7 @@ protected:
 
 TEST_F(LifecycleTest, PortDeletedUnderAWaitingReadCancelsItOnce)
 {
-    Boot();
-    platform::File port = OpenMainAndPort();
+    platform::File port = BootAndOpen();
     auto read = port.ReadAsync(300);
     system_->Host().RunFor(50ms);
     main_.Close();
@@ -61,8 +60,7 @@ TEST_F(LifecycleTest, PortDeletedUnderAWaitingReadCancelsItOnce)
 
 TEST_F(LifecycleTest, PortDeletedUnderAPendingWriteCompletesItAndStopsTheLink)
 {
-    Boot();
-    platform::File port = OpenMainAndPort();
+    platform::File port = BootAndOpen();
     system_->Device(0).Config().silent = true;
     auto write = port.WriteAsync(Request(0, 0));
     system_->Host().RunFor(150ms);
@@ -146,8 +144,7 @@ TEST_F(LifecycleTest, WritePendingWhenThePortBecomesASlaveEnds)
 
 TEST_F(LifecycleTest, PortClosedWhileSuspendedOrRestartingServesControlRequestsWhenOpenedAgain)
 {
-    Boot();
-    platform::File port = OpenMainAndPort();
+    platform::File port = BootAndOpen();
     ASSERT_TRUE(NT_SUCCESS(system_->Host().SuspendDevice()));
     port.Close();
     ASSERT_TRUE(NT_SUCCESS(system_->Host().ResumeDevice()));
@@ -166,8 +163,7 @@ TEST_F(LifecycleTest, PortClosedWhileSuspendedOrRestartingServesControlRequestsW
 
 TEST_F(LifecycleTest, SuspendDuringASerialWriteLeavesTheWaitingReadWaiting)
 {
-    Boot();
-    platform::File port = OpenMainAndPort();
+    platform::File port = BootAndOpen();
     auto read = port.ReadAsync(300);
     auto write = port.WriteAsync(Request(0, 0));
     system_->Host().RunFor(450ms);
@@ -184,8 +180,7 @@ TEST_F(LifecycleTest, SuspendDuringASerialWriteLeavesTheWaitingReadWaiting)
 
 TEST_F(LifecycleTest, HandleClosedAsItsReadIsCancelledEndsTheReadOnce)
 {
-    Boot();
-    platform::File port = OpenMainAndPort();
+    platform::File port = BootAndOpen();
     system_->Host().RunFor(1s);
     /* The close arrives while the cancelled read purges a slow serial port:
        it must not wait for a cancellation that is waiting for it. */
@@ -206,8 +201,7 @@ TEST_F(LifecycleTest, HandleClosedAsItsReadIsCancelledEndsTheReadOnce)
 
 TEST_F(LifecycleTest, HandleClosedAsRequestsArriveEndsThemAll)
 {
-    Boot();
-    platform::File port = OpenMainAndPort();
+    platform::File port = BootAndOpen();
     ASSERT_EQ(port.Write(Request(0, 0)).status, STATUS_SUCCESS);
     ASSERT_EQ(port.Read(300).status, STATUS_SUCCESS);
     system_->Host().RunFor(1s);
@@ -229,8 +223,7 @@ TEST_F(LifecycleTest, HandleClosedAsRequestsArriveEndsThemAll)
 
 TEST_F(LifecycleTest, AnswerLeftInTheSerialPortIsNeverTakenForALaterOne)
 {
-    Boot();
-    platform::File port = OpenMainAndPort();
+    platform::File port = BootAndOpen();
     /* The client gives up on its read while the answer is on the line: the
        read loop rests and the serial port keeps the characters. */
     auto read = port.ReadAsync(300);
@@ -268,8 +261,7 @@ TEST_F(LifecycleTest, PortOpenedWhileSuspendedSendsAfterTheResume)
 
 TEST_F(LifecycleTest, MainClosedWhileARemovalWaitsForItsPortDeletesThePortOnce)
 {
-    Boot();
-    platform::File port = OpenMainAndPort();
+    platform::File port = BootAndOpen();
     auto read = port.ReadAsync(300);
     auto write = port.WriteAsync(Request(0, 0));
     /* The removal is heard inside the main device's last close, and its wait

@@ -4,15 +4,13 @@
 namespace drivertest {
 namespace {
 
-using PortTest = SystemFixture;
+using PortTest = OpenPortFixture;
 
 TEST_F(PortTest, RequestIsAnsweredAndTheAnswerIsRead)
 {
-    Boot();
-    platform::File port = OpenMainAndPort();
     Bytes request = Request(0, 0);
-    auto read = port.ReadAsync(300);
-    platform::IoStatus written = port.Write(request);
+    auto read = port_.ReadAsync(300);
+    platform::IoStatus written = port_.Write(request);
     EXPECT_EQ(written.status, STATUS_SUCCESS);
     EXPECT_EQ(written.information, request.size());
     platform::IoResult answer = read.Wait();
@@ -27,8 +25,6 @@ TEST_F(PortTest, RequestIsAnsweredAndTheAnswerIsRead)
 
 TEST_F(PortTest, OpeningConfiguresTheSerialPortForHart)
 {
-    Boot();
-    platform::File port = OpenMainAndPort();
     const sim::SerialSettings& settings = system_->SerialPort(0).Settings();
     EXPECT_EQ(settings.baudRate, 1200u);
     EXPECT_EQ(settings.lineControl.Parity, ODD_PARITY);
@@ -45,25 +41,21 @@ TEST_F(PortTest, OpeningConfiguresTheSerialPortForHart)
 
 TEST_F(PortTest, SilentDeviceTimesTheWriteOutAfterThreeAttempts)
 {
-    Boot();
-    platform::File port = OpenMainAndPort();
     system_->Device(0).Config().silent = true;
-    platform::IoStatus written = port.Write(Request(0, 0));
+    platform::IoStatus written = port_.Write(Request(0, 0));
     EXPECT_EQ(written.status, STATUS_TRANSACTION_TIMED_OUT);
     EXPECT_EQ(written.information, 0u);
     EXPECT_EQ(system_->Device(0).RequestsHeard(), 3u);
 
     system_->Device(0).Config().silent = false;
-    EXPECT_EQ(port.Write(Request(0, 0)).status, STATUS_SUCCESS) << "the next write succeeds once the device is back";
+    EXPECT_EQ(port_.Write(Request(0, 0)).status, STATUS_SUCCESS) << "the next write succeeds once the device is back";
 }
 
 TEST_F(PortTest, WrongCheckByteIsReportedToTheReader)
 {
-    Boot();
-    platform::File port = OpenMainAndPort();
     system_->Device(0).Config().corruptCheckByte = true;
-    auto read = port.ReadAsync(300);
-    port.Write(Request(0, 0));
+    auto read = port_.ReadAsync(300);
+    port_.Write(Request(0, 0));
     platform::IoResult answer = read.Wait();
     EXPECT_EQ(answer.status, STATUS_CRC_ERROR);
     EXPECT_EQ(answer.data.size(), 19u);
@@ -71,24 +63,20 @@ TEST_F(PortTest, WrongCheckByteIsReportedToTheReader)
 
 TEST_F(PortTest, PortDeviceIsExclusive)
 {
-    Boot();
-    platform::File port = OpenMainAndPort();
     auto second = system_->OpenPort("1");
     EXPECT_EQ(second.status, STATUS_ACCESS_DENIED) << "refused as a port in use";
-    EXPECT_EQ(port.Write(Request(0, 0)).status, STATUS_SUCCESS) << "the first client is not disturbed";
-    port.Close();
+    EXPECT_EQ(port_.Write(Request(0, 0)).status, STATUS_SUCCESS) << "the first client is not disturbed";
+    port_.Close();
     auto again = system_->OpenPort("1");
     EXPECT_TRUE(NT_SUCCESS(again.status));
 }
 
 TEST_F(PortTest, ClosingCancelsTheWaitingReadAndStopsReading)
 {
-    Boot();
-    platform::File port = OpenMainAndPort();
-    auto read = port.ReadAsync(300);
+    auto read = port_.ReadAsync(300);
     system_->Host().RunFor(50ms);
     EXPECT_FALSE(read.Done());
-    port.Close();
+    port_.Close();
     EXPECT_EQ(read.Wait().status, STATUS_CANCELLED);
     EXPECT_EQ(read.Completions(), 1u);
     EXPECT_EQ(system_->SerialPort(0).PendingReads(), 0u);
@@ -96,55 +84,49 @@ TEST_F(PortTest, ClosingCancelsTheWaitingReadAndStopsReading)
 
 TEST_F(PortTest, ControlRequestsReadAndSetTheLinkSettings)
 {
-    Boot();
-    platform::File port = OpenMainAndPort();
-    auto protocol = port.DeviceControl(IOCTL_HART_GET_PROTOCOL, Bytes(4), 4);
+    auto protocol = port_.DeviceControl(IOCTL_HART_GET_PROTOCOL, Bytes(4), 4);
     ASSERT_EQ(protocol.status, STATUS_SUCCESS);
     EXPECT_EQ(protocol.data, (Bytes{0, 0, 0x80, 2}));
-    EXPECT_FALSE(NT_SUCCESS(port.DeviceControl(IOCTL_HART_GET_PROTOCOL, Bytes(2), 4).status));
+    EXPECT_FALSE(NT_SUCCESS(port_.DeviceControl(IOCTL_HART_GET_PROTOCOL, Bytes(2), 4).status));
 
-    EXPECT_EQ(port.DeviceControl(IOCTL_HART_SET_PROTOCOL, Bytes{0, 0, 0x81, 5}, 0).status, STATUS_SUCCESS);
-    EXPECT_EQ(port.DeviceControl(IOCTL_HART_GET_PROTOCOL, Bytes(4), 4).data, (Bytes{0, 0, 0x80, 5}));
+    EXPECT_EQ(port_.DeviceControl(IOCTL_HART_SET_PROTOCOL, Bytes{0, 0, 0x81, 5}, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(port_.DeviceControl(IOCTL_HART_GET_PROTOCOL, Bytes(4), 4).data, (Bytes{0, 0, 0x80, 5}));
 
-    EXPECT_EQ(port.DeviceControl(IOCTL_HART_SET_READ_MASK, Bytes{0x77}, 0).status, STATUS_SUCCESS);
-    EXPECT_EQ(port.DeviceControl(IOCTL_HART_GET_READ_MASK, Bytes{0}, 1).data, Bytes{0x77});
+    EXPECT_EQ(port_.DeviceControl(IOCTL_HART_SET_READ_MASK, Bytes{0x77}, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(port_.DeviceControl(IOCTL_HART_GET_READ_MASK, Bytes{0}, 1).data, Bytes{0x77});
 
-    EXPECT_EQ(port.DeviceControl(0x9C400FFC, Bytes{0}, 0).status, STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(port.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_UNSUBSCRIBE, Bytes{0}, 0).status,
+    EXPECT_EQ(port_.DeviceControl(0x9C400FFC, Bytes{0}, 0).status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(port_.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_UNSUBSCRIBE, Bytes{0}, 0).status,
               STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(port.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_SUBSCRIBE, Bytes{1, 2}, 0).status,
+    EXPECT_EQ(port_.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_SUBSCRIBE, Bytes{1, 2}, 0).status,
               STATUS_INVALID_PARAMETER);
 
-    EXPECT_EQ(port.DeviceControl(IOCTL_HART_SET_BAUD_RATE, Bytes{0x60, 0x09, 0, 0}, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(port_.DeviceControl(IOCTL_HART_SET_BAUD_RATE, Bytes{0x60, 0x09, 0, 0}, 0).status, STATUS_SUCCESS);
     system_->Host().RunFor(10ms);
     EXPECT_EQ(system_->SerialPort(0).Settings().baudRate, 2400u);
 }
 
 TEST_F(PortTest, SwitchingToSlaveRecomputesTheTimingAndStopsSending)
 {
-    Boot();
-    platform::File port = OpenMainAndPort();
-    ASSERT_EQ(port.DeviceControl(IOCTL_HART_SET_PROTOCOL, Bytes{1, 0, 0x00, 2}, 0).status, STATUS_SUCCESS);
-    EXPECT_EQ(port.DeviceControl(IOCTL_HART_GET_PROTOCOL, Bytes(4), 4).data, (Bytes{1, 0, 0x00, 2}));
+    ASSERT_EQ(port_.DeviceControl(IOCTL_HART_SET_PROTOCOL, Bytes{1, 0, 0x00, 2}, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(port_.DeviceControl(IOCTL_HART_GET_PROTOCOL, Bytes(4), 4).data, (Bytes{1, 0, 0x00, 2}));
     const PHARTDEVICE_CONTEXT record = system_->PortRecord("1");
     EXPECT_EQ(record->QuietTime, 42) << "a secondary slave waits 8 ticks longer than the primary's 34";
     EXPECT_EQ(record->BgTimeStart, record->BgTimeBase + 43);
     /* A slave sends nothing: its writes end at once instead of waiting for ever. */
-    EXPECT_EQ(port.Write(Request(0, 0)).status, STATUS_INVALID_DEVICE_STATE);
-    ASSERT_EQ(port.DeviceControl(IOCTL_HART_SET_PROTOCOL, Bytes{0, 0, 0x80, 2}, 0).status, STATUS_SUCCESS);
-    EXPECT_EQ(port.DeviceControl(IOCTL_HART_GET_PROTOCOL, Bytes(4), 4).data[0], 1) << "no way back to master";
+    EXPECT_EQ(port_.Write(Request(0, 0)).status, STATUS_INVALID_DEVICE_STATE);
+    ASSERT_EQ(port_.DeviceControl(IOCTL_HART_SET_PROTOCOL, Bytes{0, 0, 0x80, 2}, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(port_.DeviceControl(IOCTL_HART_GET_PROTOCOL, Bytes(4), 4).data[0], 1) << "no way back to master";
 }
 
 TEST_F(PortTest, RemovalCancelsOutstandingRequestsAndSignalsTheClient)
 {
-    Boot();
-    platform::File port = OpenMainAndPort();
     platform::ClientEvent removed = system_->Host().Io().CreateEvent();
-    ASSERT_EQ(port.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_SUBSCRIBE, HandleBytes(removed), 0).status,
+    ASSERT_EQ(port_.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_SUBSCRIBE, HandleBytes(removed), 0).status,
               STATUS_SUCCESS);
     system_->Device(0).Config().silent = true;
-    auto read = port.ReadAsync(300);
-    auto write = port.WriteAsync(Request(0, 0));
+    auto read = port_.ReadAsync(300);
+    auto write = port_.WriteAsync(Request(0, 0));
     system_->SerialPort(0).RemoveAt(system_->Host().Now() + std::chrono::duration_cast<platform::Ticks>(200ms));
     EXPECT_EQ(write.Wait().status, STATUS_CANCELLED);
     EXPECT_EQ(read.Wait().status, STATUS_CANCELLED);
@@ -164,12 +146,10 @@ namespace {
 
 TEST_F(PortTest, ClosingDuringTheAnswerWaitLeavesTheNextClientAWorkingLink)
 {
-    Boot();
-    platform::File port = OpenMainAndPort();
     system_->Device(0).Config().silent = true;
-    auto write = port.WriteAsync(Request(0, 0));
+    auto write = port_.WriteAsync(Request(0, 0));
     system_->Host().RunFor(500ms);
-    port.Close();
+    port_.Close();
     EXPECT_EQ(write.Wait().status, STATUS_CANCELLED) << "a write pending at close ends";
     system_->Device(0).Config().silent = false;
     auto reopened = system_->OpenPort("1");
@@ -179,11 +159,9 @@ TEST_F(PortTest, ClosingDuringTheAnswerWaitLeavesTheNextClientAWorkingLink)
 
 TEST_F(PortTest, SubscribingWithSomethingThatIsNotAnEventFails)
 {
-    Boot();
-    platform::File port = OpenMainAndPort();
-    auto result = port.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_SUBSCRIBE, Bytes{0x34, 0x12, 0, 0}, 0);
+    auto result = port_.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_SUBSCRIBE, Bytes{0x34, 0x12, 0, 0}, 0);
     EXPECT_FALSE(NT_SUCCESS(result.status)) << "no notification will come, and the client is told so";
-    EXPECT_EQ(port.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_UNSUBSCRIBE, Bytes{0}, 0).status,
+    EXPECT_EQ(port_.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_UNSUBSCRIBE, Bytes{0}, 0).status,
               STATUS_UNSUCCESSFUL);
 }
 

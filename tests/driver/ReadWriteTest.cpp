@@ -9,14 +9,8 @@
 namespace drivertest {
 namespace {
 
-class ReadWriteTest : public SystemFixture {
+class ReadWriteTest : public OpenPortFixture {
 protected:
-    void SetUp() override
-    {
-        Boot();
-        port_ = OpenMainAndPort();
-    }
-
     /* A write that is answered and whose answer nobody has read yet. */
     void AnsweredWrite(std::uint8_t command)
     {
@@ -40,8 +34,6 @@ protected:
         PDRIVER_CONTEXT driver = HartGetDriverContext(system_->Host().Driver());
         return HartGetDeviceContext(static_cast<WDFDEVICE>(WdfCollectionGetFirstItem(driver->Collection)));
     }
-
-    platform::File port_;
 };
 
 TEST_F(ReadWriteTest, WaitingFrameIsReadAtOnceAndInPieces)

@@ -28,6 +28,12 @@ protected:
     void Boot(const sim::SystemOptions& options = {});
     /* Opens the main device, then the port of COM<suffix>. */
     platform::File OpenMainAndPort(const std::string& suffix = "1");
+    /* Boots as it comes and opens COM1. */
+    platform::File BootAndOpen()
+    {
+        Boot();
+        return OpenMainAndPort();
+    }
 
     /* A command request to a field device at a polling address, preambles and check byte included. */
     static Bytes Request(std::uint8_t pollingAddress, std::uint8_t command, const Bytes& data = {});
@@ -45,6 +51,17 @@ protected:
     std::unique_ptr<sim::SimulatedSystem> system_;
     std::unique_ptr<platform::DebugCapture> debug_;
     platform::File main_;
+};
+
+/* Booted as it comes, with the port of COM1 open. */
+class OpenPortFixture : public SystemFixture {
+protected:
+    void SetUp() override
+    {
+        port_ = BootAndOpen();
+    }
+
+    platform::File port_;
 };
 
 } // namespace drivertest

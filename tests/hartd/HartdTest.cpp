@@ -22,6 +22,16 @@ namespace {
 
 using namespace hartd_test;
 
+/* hartctl run with args ends with status and prints every one of texts. */
+void ExpectHartctl(const std::string& args, int status, std::initializer_list<const char*> texts)
+{
+    auto [out, got] = RunHartctl(args);
+    EXPECT_EQ(got, status) << out;
+    for (const char* text : texts) {
+        EXPECT_NE(out.find(text), std::string::npos) << out;
+    }
+}
+
 TEST(HartdTest, AUdpSessionFromInitiateToCloseAndExpiry)
 {
     Hartd hartd({"--min-inactivity-ms", "300"});
@@ -64,7 +74,7 @@ TEST(HartdTest, AUdpSessionFromInitiateToCloseAndExpiry)
     EXPECT_NE(hartd.Log().find("0 framework objects left"), std::string::npos);
 }
 
-TEST(HartdTest, UdpSessionsAreKeptApartByPeerAndLimitedInNumber)
+TEST(HartdTest, UdpSessionsAreKeptApartByPeerLimitedInNumberAndTakeTurnsOnTheLine)
 {
     Hartd hartd({"--max-sessions", "2", "--sim-devices", "2"});
     ASSERT_NE(hartd.Port(), 0) << hartd.Log();
@@ -85,10 +95,28 @@ TEST(HartdTest, UdpSessionsAreKeptApartByPeerAndLimitedInNumber)
         EXPECT_EQ(refused.header.sequence, 100 + i);
     }
 
-    a.Send(Request(hartip::kTokenPassingPdu, 10, Frame(0, 0)));
+    for (std::uint16_t sequence = 10; sequence < 14; sequence++) {
+        a.Send(Request(hartip::kTokenPassingPdu, sequence, Frame(0, 0)));
+    }
     b.Send(Request(hartip::kTokenPassingPdu, 20, Frame(1, 0)));
-    ExpectAnswerFrame(Read(a.Receive()), 10, 0);
-    ExpectAnswerFrame(Read(b.Receive()), 20, 1);
+    std::vector<std::uint16_t> order;
+    const auto deadline = Clock::now() + 20s;
+    while (order.size() < 5 && Clock::now() < deadline) {
+        pollfd p[2] = {{a.Fd(), POLLIN, 0}, {b.Fd(), POLLIN, 0}};
+        if (poll(p, 2, Remaining(deadline)) <= 0) {
+            break;
+        }
+        for (std::uint8_t i = 0; i < 2; i++) {
+            if (p[i].revents & POLLIN) {
+                /* Each peer hears only the answers of the device it asked. */
+                Reply reply = Read(i == 0 ? a.Receive(0ms) : b.Receive(0ms));
+                ExpectAnswerFrame(reply, reply.header.sequence, i);
+                order.push_back(reply.header.sequence);
+            }
+        }
+    }
+    /* Queued first-come-first-served, b would wait for all four of a's. */
+    EXPECT_EQ(order, (std::vector<std::uint16_t>{10, 11, 20, 12, 13}));
     EXPECT_EQ(hartd.Stop(), 0) << hartd.Log();
 }
 
@@ -161,38 +189,6 @@ TEST(HartdTest, TcpMessagesAreFramedByTheirCountHoweverTheStreamCuts)
     EXPECT_TRUE(huge.ClosedByServer(5s)) << "where the next message starts is unknown";
 
     ExpectAnswerFrame(Read((client.Send(Request(hartip::kTokenPassingPdu, 5, Frame(0, 0))), client.Receive())), 5, 0);
-    EXPECT_EQ(hartd.Stop(), 0) << hartd.Log();
-}
-
-TEST(HartdTest, TwoSessionsOnOnePortTakeTurnsOnTheLine)
-{
-    Hartd hartd({"--sim-devices", "2"});
-    ASSERT_NE(hartd.Port(), 0) << hartd.Log();
-    Udp a(hartd.Port());
-    Udp b(hartd.Port());
-    EXPECT_EQ(Read(a.Ask(Initiate(1))).header.status, 0);
-    EXPECT_EQ(Read(b.Ask(Initiate(1))).header.status, 0);
-    for (std::uint16_t sequence = 10; sequence < 14; sequence++) {
-        a.Send(Request(hartip::kTokenPassingPdu, sequence, Frame(0, 0)));
-    }
-    b.Send(Request(hartip::kTokenPassingPdu, 20, Frame(1, 0)));
-    std::vector<std::uint16_t> order;
-    const auto deadline = Clock::now() + 20s;
-    while (order.size() < 5 && Clock::now() < deadline) {
-        pollfd p[2] = {{a.Fd(), POLLIN, 0}, {b.Fd(), POLLIN, 0}};
-        if (poll(p, 2, Remaining(deadline)) <= 0) {
-            break;
-        }
-        for (int i = 0; i < 2; i++) {
-            if (p[i].revents & POLLIN) {
-                Reply reply = Read(i == 0 ? a.Receive(0ms) : b.Receive(0ms));
-                EXPECT_EQ(reply.header.status, 0);
-                order.push_back(reply.header.sequence);
-            }
-        }
-    }
-    /* Queued first-come-first-served, b would wait for all four of a's. */
-    EXPECT_EQ(order, (std::vector<std::uint16_t>{10, 11, 20, 12, 13}));
     EXPECT_EQ(hartd.Stop(), 0) << hartd.Log();
 }
 
@@ -280,24 +276,18 @@ TEST(HartdTest, StoppingWithRequestsInFlightEndsEveryOne)
     /* The first answer says the line is busy with the rest. */
     ExpectAnswerFrame(Read(udp.Receive()), 10, 0);
     const int status = hartd.Stop();
-    std::vector<std::uint16_t> udpEnded{10};
-    std::vector<std::uint16_t> tcpEnded;
-    while (auto message = udp.Receive(1000ms)) {
-        Reply reply = Read(message);
-        EXPECT_TRUE(reply.header.type == hartip::kResponse ||
-                    (reply.header.type == hartip::kError && reply.header.status == hartip::status::kShuttingDown));
-        udpEnded.push_back(reply.header.sequence);
-    }
-    while (auto message = tcp.Receive(1000ms)) {
-        Reply reply = Read(message);
-        EXPECT_TRUE(reply.header.type == hartip::kResponse ||
-                    (reply.header.type == hartip::kError && reply.header.status == hartip::status::kShuttingDown));
-        tcpEnded.push_back(reply.header.sequence);
-    }
-    std::sort(udpEnded.begin(), udpEnded.end());
-    std::sort(tcpEnded.begin(), tcpEnded.end());
-    EXPECT_EQ(udpEnded, (std::vector<std::uint16_t>{10, 11, 12}));
-    EXPECT_EQ(tcpEnded, (std::vector<std::uint16_t>{10, 11, 12}));
+    auto ended = [](auto& socket, std::vector<std::uint16_t> sequences) {
+        while (auto message = socket.Receive(1000ms)) {
+            Reply reply = Read(message);
+            EXPECT_TRUE(reply.header.type == hartip::kResponse ||
+                        (reply.header.type == hartip::kError && reply.header.status == hartip::status::kShuttingDown));
+            sequences.push_back(reply.header.sequence);
+        }
+        std::sort(sequences.begin(), sequences.end());
+        return sequences;
+    };
+    EXPECT_EQ(ended(udp, {10}), (std::vector<std::uint16_t>{10, 11, 12}));
+    EXPECT_EQ(ended(tcp, {}), (std::vector<std::uint16_t>{10, 11, 12}));
     EXPECT_EQ(status, 0) << hartd.Log();
     EXPECT_NE(hartd.Log().find("closed (tcp"), std::string::npos) << hartd.Log();
     EXPECT_NE(hartd.Log().find("0 framework objects left"), std::string::npos) << hartd.Log();
@@ -364,13 +354,8 @@ TEST(HartdTest, BusyAndDelayedAnswersReachTheClientWhichAsksAgain)
     EXPECT_EQ(busy.body[8], 32) << "device busy";
 
     const std::string where = "--hart-ip 127.0.0.1:" + std::to_string(hartd.Port());
-    auto [repeated, repeatedStatus] = RunHartctl(where + " send 1 -a 0");
-    EXPECT_EQ(repeatedStatus, 0) << repeated;
-    EXPECT_NE(repeated.find("busy     repeated 1 time after: device is busy"), std::string::npos) << repeated;
-    auto [delayed, delayedStatus] = RunHartctl(where + " --tcp send 3 -a 0");
-    EXPECT_EQ(delayedStatus, 0) << delayed;
-    EXPECT_NE(delayed.find("delayed response initiated"), std::string::npos) << delayed;
-    EXPECT_NE(delayed.find("command 3: success"), std::string::npos) << delayed;
+    ExpectHartctl(where + " send 1 -a 0", 0, {"busy     repeated 1 time after: device is busy"});
+    ExpectHartctl(where + " --tcp send 3 -a 0", 0, {"delayed response initiated", "command 3: success"});
     EXPECT_EQ(hartd.Stop(), 0) << hartd.Log();
 }
 
@@ -379,23 +364,12 @@ TEST(HartdTest, HartctlTalksToItOverUdpAndTcp)
     Hartd hartd({"--sim-devices", "2"});
     ASSERT_NE(hartd.Port(), 0) << hartd.Log();
     const std::string where = "--hart-ip 127.0.0.1:" + std::to_string(hartd.Port());
-    auto [identified, identifyStatus] = RunHartctl(where + " identify --last 1");
-    EXPECT_EQ(identifyStatus, 0) << identified;
-    EXPECT_NE(identified.find("TT-100"), std::string::npos) << identified;
-    EXPECT_NE(identified.find("TT-101"), std::string::npos) << identified;
-    auto [sent, sendStatus] = RunHartctl(where + " --tcp send 1 -a 1");
-    EXPECT_EQ(sendStatus, 0) << sent;
-    EXPECT_NE(sent.find("ACK from 26 06 10 00 01, command 1: success"), std::string::npos) << sent;
+    ExpectHartctl(where + " identify --last 1", 0, {"TT-100", "TT-101"});
+    ExpectHartctl(where + " --tcp send 1 -a 1", 0, {"ACK from 26 06 10 00 01, command 1: success"});
     /* The same road as on the driver: a name, a tag to find first, and command 31 around a command above 255. */
-    auto [named, namedStatus] = RunHartctl(where + " send read-primary-variable -t TT-101");
-    EXPECT_EQ(namedStatus, 0) << named;
-    EXPECT_NE(named.find("ACK from 26 06 10 00 01, command 1: success"), std::string::npos) << named;
-    auto [expanded, expandedStatus] = RunHartctl(where + " --tcp send 1024 -a 1");
-    EXPECT_EQ(expandedStatus, 0) << expanded;
-    EXPECT_NE(expanded.find("command 1024: success"), std::string::npos) << expanded;
-    auto [silent, silentStatus] = RunHartctl(where + " send 0 -a 9");
-    EXPECT_EQ(silentStatus, 1) << silent;
-    EXPECT_NE(silent.find("STATUS_TRANSACTION_TIMED_OUT"), std::string::npos) << silent;
+    ExpectHartctl(where + " send read-primary-variable -t TT-101", 0, {"ACK from 26 06 10 00 01, command 1: success"});
+    ExpectHartctl(where + " --tcp send 1024 -a 1", 0, {"command 1024: success"});
+    ExpectHartctl(where + " send 0 -a 9", 1, {"STATUS_TRANSACTION_TIMED_OUT"});
     EXPECT_EQ(hartd.Stop(), 0) << hartd.Log();
 }
 

@@ -255,21 +255,16 @@ TEST_F(MasterFsmTest, PendingEventsReplayAfterEveryTransition)
     EXPECT_EQ(PendingEvents(), (Bytes{EVT_BA_TIMEOUT, EVT_XMIT_REQ, EVT_BA_TIMEOUT}));
 }
 
-TEST_F(MasterFsmTest, StartupDuringAnswerWaitChangesNothing)
+TEST_F(MasterFsmTest, StartupDuringAnswerWaitChangesNothingAndAPreambleFloodResendsAtOnce)
 {
     ReachBusFree();
-    SendRequest();
+    auto write = SendRequest();
     USHORT busGrant = context_->HartBusGrantTimeCounter;
     Post(EVT_STARTUP);
     EXPECT_EQ(State(), "STATE_WAIT_ACK");
     EXPECT_EQ(context_->HartBusGrantTimeCounter, busGrant);
     EXPECT_TRUE(PendingEvents().empty());
-}
 
-TEST_F(MasterFsmTest, PreambleFloodDuringAnswerResendsAtOnce)
-{
-    ReachBusFree();
-    auto write = SendRequest();
     Receive(Bytes(251, 0xFF));
     EXPECT_EQ(State(), "STATE_TRANSMITTING") << "the trailing EVT_INV_SOM was dropped";
     EXPECT_EQ(SerialWrites().size(), 2u);

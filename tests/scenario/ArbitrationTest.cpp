@@ -14,12 +14,7 @@ TEST_F(ArbitrationTest, PrimaryAndSecondaryTakeTurnsWithoutCollisions)
     Boot(Line(2, 3));
     Poller& primary = AddPoller("1", true, Targets(3, {1, 3, 48}));
     Poller& secondary = AddPoller("2", false, Targets(3, {0, 2}));
-    RunPollers(60s);
-    DrainPollers();
-
-    ExpectCleanCompletions();
-    EXPECT_EQ(system_->Line().Collisions(), 0u);
-    EXPECT_EQ(primary.TimedOut() + secondary.TimedOut(), 0u);
+    RunWithoutAFault(60s);
     /* Each master gets the bus after the other's transaction: strict turns. */
     EXPECT_GT(primary.Succeeded(), 80u);
     EXPECT_LE(primary.Succeeded(), secondary.Succeeded() + 1);
@@ -33,12 +28,7 @@ TEST_F(ArbitrationTest, BurstDeviceLeavesEachMasterItsTurn)
     Boot(Line(2, 3, true));
     Poller& primary = AddPoller("1", true, Targets(3, {1, 0}));
     Poller& secondary = AddPoller("2", false, Targets(3, {2}));
-    RunPollers(60s);
-    DrainPollers();
-
-    ExpectCleanCompletions();
-    EXPECT_EQ(system_->Line().Collisions(), 0u);
-    EXPECT_EQ(primary.TimedOut() + secondary.TimedOut(), 0u);
+    RunWithoutAFault(60s);
     EXPECT_GT(primary.Succeeded(), 50u);
     EXPECT_GT(secondary.Succeeded(), 50u);
     sim::FieldDevice& burst = system_->Device(0);
@@ -64,12 +54,7 @@ TEST_F(ArbitrationTest, MasterJoinsALineTheOtherMasterKeepsBusy)
     EXPECT_GT(alone, 50u);
 
     Poller& primary = AddPoller("1", true, Targets(2, {3}));
-    RunPollers(40s);
-    DrainPollers();
-
-    ExpectCleanCompletions();
-    EXPECT_EQ(system_->Line().Collisions(), 0u);
-    EXPECT_EQ(primary.TimedOut() + secondary.TimedOut(), 0u);
+    RunWithoutAFault(40s);
     EXPECT_GT(primary.Succeeded(), 50u) << "the newcomer got the bus";
     EXPECT_GT(secondary.Succeeded() - alone, 50u) << "and the other master kept it too";
 }
@@ -83,12 +68,7 @@ TEST_F(ArbitrationTest, MasterJoinsALineAScriptedMasterKeepsBusy)
     EXPECT_GT(alone, 20u);
 
     Poller& primary = AddPoller("1", true, Targets(2, {1}));
-    RunPollers(30s);
-    DrainPollers();
-
-    ExpectCleanCompletions();
-    EXPECT_EQ(system_->Line().Collisions(), 0u);
-    EXPECT_EQ(primary.TimedOut(), 0u);
+    RunWithoutAFault(30s);
     EXPECT_GT(primary.Succeeded(), 40u);
     EXPECT_GT(scripted.AnswersReceived() - alone, 40u);
     EXPECT_EQ(scripted.NoAnswers(), 0u);

@@ -104,4 +104,15 @@ void ScenarioFixture::ExpectCleanCompletions() const
     }
 }
 
+void ScenarioFixture::RunWithoutAFault(Ticks duration)
+{
+    RunPollers(duration);
+    DrainPollers();
+    ExpectCleanCompletions();
+    EXPECT_EQ(system_->Line().Collisions(), 0u);
+    for (const auto& poller : pollers_) {
+        EXPECT_EQ(poller->TimedOut(), 0u) << poller->Name();
+    }
+}
+
 } // namespace scenario

@@ -40,6 +40,8 @@ protected:
     void DrainPollers();
     /* Every client request so far completed exactly once, and every answer matched. */
     void ExpectCleanCompletions() const;
+    /* Runs the pollers for duration, drains them, and expects clean completions, no collision and no time-out. */
+    void RunWithoutAFault(Ticks duration);
 
     std::unique_ptr<sim::SimulatedSystem> system_;
     std::unique_ptr<platform::DebugCapture> debug_;

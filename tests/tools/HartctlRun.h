@@ -1,6 +1,8 @@
 /* hartctl run in-process, as its tests run it: its exit status and what it printed. */
 #pragma once
 
+#include <gmock/gmock.h>
+
 #include <functional>
 #include <sstream>
 #include <string>
@@ -11,6 +13,8 @@
 #include "sim/SimulatedSystem.h"
 
 namespace hartctltest {
+
+using ::testing::HasSubstr;
 
 struct Outcome {
     int status;

@@ -118,9 +118,7 @@ TEST(HartctlTest, SendOnTheSimulatedLineDecodesTheAnswer)
 
     Outcome silent = Hartctl({"--sim", "send", "0", "--address", "7"});
     EXPECT_EQ(silent.status, 1);
-    EXPECT_NE(silent.err.find("no answer from the device after 3 attempts (STATUS_TRANSACTION_TIMED_OUT)"),
-              std::string::npos)
-        << silent.err;
+    EXPECT_THAT(silent.err, HasSubstr("no answer from the device after 3 attempts (STATUS_TRANSACTION_TIMED_OUT)"));
 
     Outcome refused = Hartctl({"--sim", "--json", "send", "99"});
     EXPECT_EQ(refused.status, 3);
@@ -131,8 +129,7 @@ TEST(HartctlTest, IdentifyAndMonitorOnTheSimulatedLine)
 {
     Outcome found = Hartctl({"--sim", "--sim-devices", "2", "identify", "--last", "3"});
     ASSERT_EQ(found.status, 0) << found.err;
-    EXPECT_NE(found.out.find("   1  0x26   0x06  0x100001   26 06 10 00 01    7  TT-101"), std::string::npos)
-        << found.out;
+    EXPECT_THAT(found.out, HasSubstr("   1  0x26   0x06  0x100001   26 06 10 00 01    7  TT-101"));
     EXPECT_EQ(found.err, "") << "no progress where standard error is no terminal";
 
     Outcome watched = Hartctl({"--sim", "monitor", "--count", "2"});
@@ -155,8 +152,7 @@ TEST(HartctlTest, SendAndConfigThroughATerminal)
     /* A baud rate the terminal refuses is a failure. */
     Outcome refused = Hartctl({"--tty", line.Path(), "config", "--baud", "12345"});
     EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find("did not take 12345 bit/s; it still runs at 1200 bit/s"), std::string::npos)
-        << refused.err;
+    EXPECT_THAT(refused.err, HasSubstr("did not take 12345 bit/s; it still runs at 1200 bit/s"));
 
     Outcome taken = Hartctl({"--tty", line.Path(), "config", "--baud", "9600"});
     EXPECT_EQ(taken.status, 0) << taken.err;
@@ -176,20 +172,16 @@ TEST(HartctlTest, AnAnswerFromElsewhereIsNeitherShownNorSuccess)
     EXPECT_EQ(misaddressed.status, 1);
     EXPECT_EQ(misaddressed.out.find("\nanswer "), std::string::npos) << misaddressed.out;
     EXPECT_NE(misaddressed.out.find("ignored  86 83 06 10 00 00 02"), std::string::npos) << misaddressed.out;
-    EXPECT_NE(misaddressed.err.find("no answer from the device asked; set aside as not its answer: ACK from "
-                                    "03 06 10 00 00 for command 2 (STATUS_TRANSACTION_TIMED_OUT)"),
-              std::string::npos)
-        << misaddressed.err;
+    EXPECT_THAT(misaddressed.err, HasSubstr("no answer from the device asked; set aside as not its answer: ACK from "
+                                            "03 06 10 00 00 for command 2 (STATUS_TRANSACTION_TIMED_OUT)"));
 
     /* A device that answers every request twice leaves an answer behind for
        the next request; each device is listed with its own identity and tag. */
     Outcome twice = OnLine({"--sim", "--sim-devices", "2", "identify", "--last", "1"},
                                   [](sim::SimulatedSystem& system) { system.Device(0).Config().answerRepeats = 1; });
     ASSERT_EQ(twice.status, 0) << twice.err;
-    EXPECT_NE(twice.out.find("   0  0x26   0x06  0x100000   26 06 10 00 00    7  TT-100\n"), std::string::npos)
-        << twice.out;
-    EXPECT_NE(twice.out.find("   1  0x26   0x06  0x100001   26 06 10 00 01    7  TT-101\n"), std::string::npos)
-        << twice.out;
+    EXPECT_THAT(twice.out, HasSubstr("   0  0x26   0x06  0x100000   26 06 10 00 00    7  TT-100\n"));
+    EXPECT_THAT(twice.out, HasSubstr("   1  0x26   0x06  0x100001   26 06 10 00 01    7  TT-101\n"));
 }
 
 TEST(HartctlTest, InputBeyondWhatTheToolCanHandleIsRefused)
@@ -212,24 +204,19 @@ TEST(HartctlTest, DevicesAreReachedAtTheAddressTheirRevisionWants)
 
     Outcome byTag = Hartctl({"--sim", "--sim-devices", "2", "send", "13", "-t", "tt-101"});
     ASSERT_EQ(byTag.status, 0) << byTag.err;
-    EXPECT_NE(byTag.out.find("ACK from 26 06 10 00 01, command 13: success, device ok; tag TT-101"), std::string::npos)
-        << byTag.out;
+    EXPECT_THAT(byTag.out, HasSubstr("ACK from 26 06 10 00 01, command 13: success, device ok; tag TT-101"));
     Outcome identifyByTag = Hartctl({"--sim", "--sim-devices", "2", "send", "11", "-t", "TT-100"});
     ASSERT_EQ(identifyByTag.status, 0) << identifyByTag.err;
-    EXPECT_NE(identifyByTag.out.find("request  FF FF FF FF FF 82 80 00 00 00 00 0B 06"), std::string::npos)
-        << identifyByTag.out;
+    EXPECT_THAT(identifyByTag.out, HasSubstr("request  FF FF FF FF FF 82 80 00 00 00 00 0B 06"));
     EXPECT_NE(identifyByTag.out.find("device id 0x100000"), std::string::npos) << identifyByTag.out;
     Outcome noSuchTag = Hartctl({"--sim", "send", "1", "-t", "PT-999", "--retries", "0"});
     EXPECT_EQ(noSuchTag.status, 1);
-    EXPECT_NE(noSuchTag.err.find("no device identified itself to command 11 for the tag 'PT-999'"), std::string::npos)
-        << noSuchTag.err;
+    EXPECT_THAT(noSuchTag.err, HasSubstr("no device identified itself to command 11 for the tag 'PT-999'"));
 
     Outcome byLongTag = OnLine({"--sim", "--sim-devices", "2", "send", "20", "--long-tag", "FLOW 7"},
                                       [](sim::SimulatedSystem& system) { system.Device(1).Config().longTag = "FLOW 7"; });
     ASSERT_EQ(byLongTag.status, 0) << byLongTag.err;
-    EXPECT_NE(byLongTag.out.find("ACK from 26 06 10 00 01, command 20: success, device ok; long tag FLOW 7"),
-              std::string::npos)
-        << byLongTag.out;
+    EXPECT_THAT(byLongTag.out, HasSubstr("ACK from 26 06 10 00 01, command 20: success, device ok; long tag FLOW 7"));
 
     /* A revision-7 device answers nothing but command 0 in a short frame; a revision-5 one does. */
     Outcome shortToSeven = Hartctl({"--sim", "send", "1", "--short", "--retries", "0"});
@@ -270,10 +257,8 @@ TEST(HartctlTest, ABusyDeviceIsAskedAgainWithinTheBound)
     };
     Outcome patient = OnLine({"--sim", "send", "1"}, busyFor({32, 33, 34}));
     ASSERT_EQ(patient.status, 0) << patient.err;
-    EXPECT_NE(patient.out.find("busy     repeated 3 times after: device is busy, delayed response initiated, "
-                               "delayed response running\n"),
-              std::string::npos)
-        << patient.out;
+    EXPECT_THAT(patient.out, HasSubstr("busy     repeated 3 times after: device is busy, delayed response initiated, "
+                                       "delayed response running\n"));
     EXPECT_NE(patient.out.find("primary variable 12.5 degC"), std::string::npos) << patient.out;
 
     Outcome exhausted = OnLine({"--sim", "--json", "send", "1", "--busy-retries", "1"}, busyFor({32, 32, 32}));
@@ -297,16 +282,12 @@ TEST(HartctlTest, ABusyDeviceIsAskedAgainWithinTheBound)
     };
     Outcome dead = OnLine({"--sim", "send", "1000"}, expanded([](sim::HartFrame& frame) { frame.data[0] = 35; }));
     EXPECT_EQ(dead.status, 3);
-    EXPECT_NE(dead.err.find("the device gave up the command it was working on (delayed response dead)"),
-              std::string::npos)
-        << dead.err;
+    EXPECT_THAT(dead.err, HasSubstr("the device gave up the command it was working on (delayed response dead)"));
     Outcome other = OnLine({"--sim", "send", "1000", "--retries", "0"},
                                   expanded([](sim::HartFrame& frame) { frame.data[3] = 0xE9; }));
     EXPECT_EQ(other.status, 1);
     EXPECT_EQ(other.out.find("\nanswer "), std::string::npos) << other.out;
-    EXPECT_NE(other.err.find("set aside as not its answer: ACK from 26 06 10 00 00 for command 31"),
-              std::string::npos)
-        << other.err;
+    EXPECT_THAT(other.err, HasSubstr("set aside as not its answer: ACK from 26 06 10 00 00 for command 31"));
 }
 
 } // namespace

@@ -75,8 +75,7 @@ TEST(HartctlIdentifyTest, ProgressOnlyWhenErrIsATerminal)
     auto terminal = [](hartctl::Options& options) { options.progress = true; };
     Outcome shown = OnLine({"--sim", "--sim-devices", "2", "identify", "--last", "3"}, {}, {}, terminal);
     ASSERT_EQ(shown.status, 0) << shown.err;
-    EXPECT_NE(shown.err.find("\r\033[Kscanning polling address 3 of 0-3, 2 devices found"), std::string::npos)
-        << shown.err;
+    EXPECT_THAT(shown.err, HasSubstr("\r\033[Kscanning polling address 3 of 0-3, 2 devices found"));
     /* The last progress line is wiped, so the shell's prompt starts on a clean line. */
     EXPECT_EQ(shown.err.substr(shown.err.size() - 4), "\r\033[K");
     EXPECT_NE(shown.out.find("TT-101"), std::string::npos) << shown.out;
@@ -180,8 +179,7 @@ TEST(HartctlPollTest, AFailedReadIsALineAndPollingGoesOn)
     ASSERT_EQ(lines.size(), 4u) << csv.out;
     EXPECT_EQ(lines[0], "time,pv,pv_unit,device_status,error");
     EXPECT_NE(lines[1].find(",12.5,degC,"), std::string::npos) << lines[1];
-    EXPECT_NE(lines[2].find(",,,,the device refused the command: command not implemented"), std::string::npos)
-        << lines[2];
+    EXPECT_THAT(lines[2], HasSubstr(",,,,the device refused the command: command not implemented"));
     EXPECT_NE(lines[3].find(",12.5,degC,"), std::string::npos) << lines[3];
     EXPECT_NE(csv.err.find("command not implemented"), std::string::npos) << csv.err;
 
@@ -198,9 +196,7 @@ TEST(HartctlPollTest, AFailedReadIsALineAndPollingGoesOn)
     EXPECT_EQ(silent.status, 1);
     lines = Lines(silent.out);
     ASSERT_EQ(lines.size(), 3u) << silent.out;
-    EXPECT_NE(lines[1].find(",,,,,,no device identified itself to command 11 for the tag 'TT-100'"),
-              std::string::npos)
-        << lines[1];
+    EXPECT_THAT(lines[1], HasSubstr(",,,,,,no device identified itself to command 11 for the tag 'TT-100'"));
     EXPECT_NE(silent.err.find("none of 2 reads succeeded"), std::string::npos) << silent.err;
 }
 
@@ -267,8 +263,7 @@ TEST(HartctlBurstTest, OnAndOffWriteTheBurstConfiguration)
     Outcome refused = OnLine({"--sim", "burst", "on", "--command", "13"}, {},
                              [](sim::SimulatedSystem& system) { EXPECT_FALSE(system.Device(0).Bursting()); });
     EXPECT_EQ(refused.status, 3);
-    EXPECT_NE(refused.err.find("Write Burst Mode Command Number: the device refused the command"), std::string::npos)
-        << refused.err;
+    EXPECT_THAT(refused.err, HasSubstr("Write Burst Mode Command Number: the device refused the command"));
 }
 
 TEST(HartctlBurstTest, ShowPrintsBurstFramesDecoded)
