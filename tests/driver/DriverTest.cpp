@@ -140,10 +140,9 @@ TEST_F(DriverTest, PortDevicesLiveAsLongAsTheMainDeviceHasClients)
     auto second = system_->OpenMain();
     ASSERT_TRUE(NT_SUCCESS(first.status));
     ASSERT_TRUE(NT_SUCCESS(second.status));
-    auto port = system_->OpenPort("1");
-    ASSERT_TRUE(NT_SUCCESS(port.status));
+    platform::File port = OpenPort();
     platform::ClientEvent event = system_->Host().Io().CreateEvent();
-    ASSERT_EQ(port.file.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_SUBSCRIBE, HandleBytes(event), 0).status,
+    ASSERT_EQ(port.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_SUBSCRIBE, HandleBytes(event), 0).status,
               STATUS_SUCCESS)
         << "a subscription the deletion must give back";
     first.file.Close();
@@ -151,7 +150,7 @@ TEST_F(DriverTest, PortDevicesLiveAsLongAsTheMainDeviceHasClients)
     second.file.Close();
     EXPECT_FALSE(system_->Host().ObjectNameExists(sim::SimulatedSystem::PortLinkName("1")))
         << "the last close deletes the port devices, even one a client holds open";
-    EXPECT_FALSE(NT_SUCCESS(port.file.Write(Request(0, 0)).status));
+    EXPECT_FALSE(NT_SUCCESS(port.Write(Request(0, 0)).status));
 }
 
 TEST_F(DriverTest, DamagedOrOddDeviceMapEntriesMakeNoPortAndEndTheWalk)

@@ -78,8 +78,7 @@ TEST_F(LifecycleTest, SerialPortsRemovedTogetherTakeAllTheirPortDevices)
 {
     Boot({.serialPorts = 3, .registry = {}});
     platform::File first = OpenMainAndPort("1");
-    auto second = system_->OpenPort("2");
-    ASSERT_TRUE(NT_SUCCESS(second.status));
+    platform::File second = OpenPort("2");
     platform::Ticks at = Later(100ms);
     system_->SerialPort(0).RemoveAt(at);
     system_->SerialPort(1).RemoveAt(at);
@@ -91,17 +90,14 @@ TEST_F(LifecycleTest, SerialPortsRemovedTogetherTakeAllTheirPortDevices)
     /* A power cycle afterwards touches nothing that went. */
     SuspendAndResume(100ms);
     system_->Host().RunFor(3s);
-    auto third = system_->OpenPort("3");
-    ASSERT_TRUE(NT_SUCCESS(third.status));
-    EXPECT_EQ(third.file.Write(Request(0, 0)).status, STATUS_SUCCESS);
+    EXPECT_EQ(OpenPort("3").Write(Request(0, 0)).status, STATUS_SUCCESS);
 }
 
 TEST_F(LifecycleTest, SlaveListensAndAnswersControlRequestsAfterAResume)
 {
     Boot({.serialPorts = 2, .registry = {}});
     platform::File slave = OpenMainAndPort("1");
-    auto master = system_->OpenPort("2");
-    ASSERT_TRUE(NT_SUCCESS(master.status));
+    platform::File master = OpenPort("2");
     ASSERT_EQ(SetMode(slave, kSlave), STATUS_SUCCESS);
     ASSERT_EQ(slave.DeviceControl(IOCTL_HART_SET_READ_MASK, Bytes{0x02}, 0).status, STATUS_SUCCESS);
     SuspendAndResume(1s);
@@ -109,7 +105,7 @@ TEST_F(LifecycleTest, SlaveListensAndAnswersControlRequestsAfterAResume)
     EXPECT_EQ(AskProtocol(slave), STATUS_SUCCESS);
     EXPECT_EQ(system_->SerialPort(0).PendingReads(), 1u) << "the serial read loop is back";
     auto heard = slave.ReadAsync(300);
-    ASSERT_EQ(master.file.Write(Request(0, 1)).status, STATUS_SUCCESS);
+    ASSERT_EQ(master.Write(Request(0, 1)).status, STATUS_SUCCESS);
     system_->Host().RunFor(100ms);
     ASSERT_TRUE(heard.Done()) << "the slave hears the answer on the line";
     EXPECT_EQ(heard.Result().status, STATUS_SUCCESS);
@@ -128,12 +124,11 @@ TEST_F(LifecycleTest, WritePendingWhenThePortBecomesASlaveEnds)
     ASSERT_FALSE(waiting.Done());
     ASSERT_EQ(SetMode(first, kSlave), STATUS_SUCCESS);
     /* A frame already on the line. */
-    auto second = system_->OpenPort("2");
-    ASSERT_TRUE(NT_SUCCESS(second.status));
-    auto onLine = second.file.WriteAsync(Request(0, 0));
+    platform::File second = OpenPort("2");
+    auto onLine = second.WriteAsync(Request(0, 0));
     system_->Host().RunFor(420ms);
     ASSERT_TRUE(system_->SerialPort(1).Rts());
-    ASSERT_EQ(SetMode(second.file, kSlave), STATUS_SUCCESS);
+    ASSERT_EQ(SetMode(second, kSlave), STATUS_SUCCESS);
     system_->Host().RunFor(200ms);
     for (auto* write : {&waiting, &behind, &onLine}) {
         ASSERT_TRUE(write->Done());
@@ -148,17 +143,15 @@ TEST_F(LifecycleTest, PortClosedWhileSuspendedOrRestartingServesControlRequestsW
     ASSERT_TRUE(NT_SUCCESS(system_->Host().SuspendDevice()));
     port.Close();
     ASSERT_TRUE(NT_SUCCESS(system_->Host().ResumeDevice()));
-    auto reopened = system_->OpenPort("1");
-    ASSERT_TRUE(NT_SUCCESS(reopened.status));
-    EXPECT_EQ(AskProtocol(reopened.file), STATUS_SUCCESS) << "closed while suspended";
+    platform::File reopened = OpenPort();
+    EXPECT_EQ(AskProtocol(reopened), STATUS_SUCCESS) << "closed while suspended";
 
     SuspendAndResume();
     system_->Host().RunFor(500ms);
-    reopened.file.Close();
-    auto third = system_->OpenPort("1");
-    ASSERT_TRUE(NT_SUCCESS(third.status));
-    EXPECT_EQ(AskProtocol(third.file), STATUS_SUCCESS) << "closed inside the restart delay";
-    EXPECT_EQ(third.file.Write(Request(0, 0)).status, STATUS_SUCCESS);
+    reopened.Close();
+    platform::File third = OpenPort();
+    EXPECT_EQ(AskProtocol(third), STATUS_SUCCESS) << "closed inside the restart delay";
+    EXPECT_EQ(third.Write(Request(0, 0)).status, STATUS_SUCCESS);
 }
 
 TEST_F(LifecycleTest, SuspendDuringASerialWriteLeavesTheWaitingReadWaiting)
@@ -194,9 +187,7 @@ TEST_F(LifecycleTest, HandleClosedAsItsReadIsCancelledEndsTheReadOnce)
     EXPECT_EQ(read.Result().status, STATUS_CANCELLED);
     EXPECT_EQ(read.Completions(), 1u);
     EXPECT_EQ(system_->SerialPort(0).Settings().lastPurgeMask, 0x0Fu);
-    auto reopened = system_->OpenPort("1");
-    ASSERT_TRUE(NT_SUCCESS(reopened.status));
-    EXPECT_EQ(reopened.file.Write(Request(0, 0)).status, STATUS_SUCCESS);
+    EXPECT_EQ(OpenPort().Write(Request(0, 0)).status, STATUS_SUCCESS);
 }
 
 TEST_F(LifecycleTest, HandleClosedAsRequestsArriveEndsThemAll)
@@ -216,9 +207,7 @@ TEST_F(LifecycleTest, HandleClosedAsRequestsArriveEndsThemAll)
         EXPECT_EQ(request->Result().status, STATUS_CANCELLED);
         EXPECT_EQ(request->Completions(), 1u);
     }
-    auto reopened = system_->OpenPort("1");
-    ASSERT_TRUE(NT_SUCCESS(reopened.status));
-    EXPECT_EQ(reopened.file.Write(Request(0, 0)).status, STATUS_SUCCESS);
+    EXPECT_EQ(OpenPort().Write(Request(0, 0)).status, STATUS_SUCCESS);
 }
 
 TEST_F(LifecycleTest, AnswerLeftInTheSerialPortIsNeverTakenForALaterOne)
@@ -249,9 +238,8 @@ TEST_F(LifecycleTest, PortOpenedWhileSuspendedSendsAfterTheResume)
     Boot();
     main_ = std::move(system_->OpenMain().file);
     ASSERT_TRUE(NT_SUCCESS(system_->Host().SuspendDevice()));
-    auto port = system_->OpenPort("1");
-    ASSERT_TRUE(NT_SUCCESS(port.status));
-    auto write = port.file.WriteAsync(Request(0, 0));
+    platform::File port = OpenPort();
+    auto write = port.WriteAsync(Request(0, 0));
     system_->Host().RunFor(100ms);
     ASSERT_TRUE(NT_SUCCESS(system_->Host().ResumeDevice()));
     system_->Host().RunFor(5s);

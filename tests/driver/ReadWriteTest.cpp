@@ -17,6 +17,14 @@ protected:
         ASSERT_EQ(port_.Write(Request(0, command)).status, STATUS_SUCCESS);
     }
 
+    /* What a read that waits while command's write is answered gets. */
+    platform::IoResult AnswerTo(std::uint8_t command, std::size_t length = 300)
+    {
+        auto read = port_.ReadAsync(length);
+        AnsweredWrite(command);
+        return read.Wait();
+    }
+
     /* An answer to command 2 that this master never asked for, left in the serial port unread. */
     void KeepAnAnswerInTheSerialPort()
     {
@@ -49,16 +57,12 @@ TEST_F(ReadWriteTest, WaitingFrameIsReadAtOnceAndInPieces)
     AnsweredWrite(0);
     EXPECT_EQ(port_.Read(1).data, Bytes{sim::kDelimiterAck}) << "the smallest read takes the delimiter";
     EXPECT_EQ(port_.Read(300).data.size(), 18u);
-    auto smallest = port_.ReadAsync(1);
-    AnsweredWrite(0);
-    EXPECT_EQ(smallest.Wait().data, Bytes{sim::kDelimiterAck});
+    EXPECT_EQ(AnswerTo(0, 1).data, Bytes{sim::kDelimiterAck});
 }
 
 TEST_F(ReadWriteTest, WaitingReadTakesWhatFitsAndTheRestIsDropped)
 {
-    auto shortRead = port_.ReadAsync(5);
-    AnsweredWrite(0);
-    EXPECT_EQ(shortRead.Wait().data.size(), 5u);
+    EXPECT_EQ(AnswerTo(0, 5).data.size(), 5u);
     auto next = port_.ReadAsync(300);
     system_->Host().RunFor(2s);
     EXPECT_FALSE(next.Done()) << "the rest of the frame was dropped; the read waits for the next one";
@@ -218,9 +222,7 @@ TEST_F(ReadWriteTest, CancelledReadStopsReceptionUntilTheNextTransmission)
     EXPECT_EQ(system_->SerialPort(0).PendingReads(), 0u);
     EXPECT_EQ(system_->SerialPort(0).Settings().lastPurgeMask, 0x0Fu);
 
-    auto answer = port_.ReadAsync(300);
-    AnsweredWrite(0);
-    EXPECT_EQ(answer.Wait().status, STATUS_SUCCESS) << "the transmission re-armed the serial read";
+    EXPECT_EQ(AnswerTo(0).status, STATUS_SUCCESS) << "the transmission re-armed the serial read";
     system_->Host().RunFor(20ms);
     EXPECT_EQ(system_->SerialPort(0).PendingReads(), 1u);
 
@@ -244,16 +246,12 @@ TEST_F(ReadWriteTest, WhatTheSerialPortKeptWhileTheReadLoopRestedIsNoAnswer)
     /* The open's read fails inside its send, so the read loop rests. */
     port_.Close();
     system_->SerialPort(0).InjectReadStatus(STATUS_UNSUCCESSFUL, false);
-    auto reopened = system_->OpenPort("1");
-    ASSERT_TRUE(NT_SUCCESS(reopened.status));
-    port_ = std::move(reopened.file);
+    port_ = OpenPort();
     system_->Host().RunFor(20ms);
     ASSERT_EQ(system_->SerialPort(0).PendingReads(), 0u);
     KeepAnAnswerInTheSerialPort();
 
-    auto answer = port_.ReadAsync(300);
-    AnsweredWrite(2);
-    platform::IoResult read = answer.Wait();
+    platform::IoResult read = AnswerTo(2);
     ASSERT_EQ(read.status, STATUS_SUCCESS);
     ASSERT_GT(read.data.size(), 3u);
     EXPECT_EQ(read.data[2], 2);
@@ -277,9 +275,7 @@ TEST_F(ReadWriteTest, WhatTheSerialPortKeptWhileItsTargetWasStoppedIsNoAnswer)
         KeepAnAnswerInTheSerialPort();
         ASSERT_TRUE(NT_SUCCESS(WdfIoTargetStart(record.IoTarget)));
 
-        auto answer = port_.ReadAsync(300);
-        AnsweredWrite(2);
-        platform::IoResult read = answer.Wait();
+        platform::IoResult read = AnswerTo(2);
         ASSERT_EQ(read.status, STATUS_SUCCESS);
         ASSERT_GT(read.data.size(), 3u);
         EXPECT_EQ(std::count(read.data.begin(), read.data.end(), 0xEE), 0) << "the device's answer, not the kept one";
@@ -292,16 +288,12 @@ TEST_F(ReadWriteTest, SerialReadThatCompletesAtOnceKeepsTheReadLoopGoing)
        completes it inside the send, as a terminal with buffered input does. */
     port_.Close();
     system_->SerialPort(0).InjectReadStatus(STATUS_SUCCESS, false);
-    auto reopened = system_->OpenPort("1");
-    ASSERT_TRUE(NT_SUCCESS(reopened.status));
-    port_ = std::move(reopened.file);
+    port_ = OpenPort();
     system_->Host().RunFor(20ms);
     EXPECT_EQ(system_->SerialPort(0).PendingReads(), 1u);
 
-    auto answer = port_.ReadAsync(300);
-    AnsweredWrite(1);
+    platform::IoResult read = AnswerTo(1);
     EXPECT_EQ(system_->Device(0).RequestsHeard(), 1u) << "answered at the first attempt";
-    platform::IoResult read = answer.Wait();
     ASSERT_GT(read.data.size(), 2u);
     EXPECT_EQ(read.data[2], 1) << "the answer read is the one to this request";
 }

@@ -75,11 +75,10 @@ TEST_F(ResourceTest, TransactionsOpensAndSuspendsLeaveNothingBehind)
     port.Close();
     const Usage closed = InUse();
     for (int i = 0; i < 5; i++) {
-        auto again = system_->OpenPort("1");
-        ASSERT_TRUE(NT_SUCCESS(again.status));
-        ASSERT_EQ(again.file.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_SUBSCRIBE, handleBytes, 0).status,
+        platform::File again = OpenPort();
+        ASSERT_EQ(again.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_SUBSCRIBE, handleBytes, 0).status,
                   STATUS_SUCCESS);
-        Transaction(again.file);
+        Transaction(again);
     }
     EXPECT_EQ(InUse(), closed) << "after opens and closes, each with a subscription left to the close";
 }
@@ -95,9 +94,7 @@ TEST_F(ResourceTest, SerialFailuresLeaveNothingBehindAndNothingLocked)
     port_.Close();
     ASSERT_EQ(serial.Settings().baudRate, 2400u);
     serial.DelayControls(std::chrono::duration_cast<platform::Ticks>(20ms));
-    auto reopened = system_->OpenPort("1");
-    ASSERT_TRUE(NT_SUCCESS(reopened.status));
-    platform::File& port = reopened.file;
+    platform::File port = OpenPort();
     EXPECT_EQ(serial.Settings().baudRate, 1200u);
     EXPECT_TRUE(serial.Settings().dtr);
     EXPECT_EQ(serial.Settings().waitMask, static_cast<ULONG>(SERIAL_EV_ERR));
@@ -150,23 +147,21 @@ TEST_F(ResourceTest, SerialPortThatCannotBeOpenedAgainFailsRequestsAndLeavesNoth
     port_.Close();
     const Usage closed = InUse();
 
-    auto first = system_->OpenPort("1");
-    ASSERT_TRUE(NT_SUCCESS(first.status));
+    platform::File first = OpenPort();
     serial.RejectWrites(STATUS_INVALID_DEVICE_STATE);
     serial.RejectOpens(STATUS_ACCESS_DENIED);
-    EXPECT_EQ(first.file.Write(Request(0, 0)).status, STATUS_TRANSACTION_TIMED_OUT);
-    EXPECT_EQ(first.file.DeviceControl(IOCTL_HART_SET_BAUD_RATE, Bytes{0xB0, 0x04, 0, 0}, 0).status,
+    EXPECT_EQ(first.Write(Request(0, 0)).status, STATUS_TRANSACTION_TIMED_OUT);
+    EXPECT_EQ(first.DeviceControl(IOCTL_HART_SET_BAUD_RATE, Bytes{0xB0, 0x04, 0, 0}, 0).status,
               STATUS_DEVICE_NOT_READY);
     serial.RejectWrites(std::nullopt);
     serial.RejectOpens(std::nullopt);
-    first.file.Close();
+    first.Close();
     EXPECT_EQ(InUse(), closed) << "after a failed reopen";
 
     /* A write waits through a suspend, and the resume cannot open the serial port again. */
-    auto second = system_->OpenPort("1");
-    ASSERT_TRUE(NT_SUCCESS(second.status));
+    platform::File second = OpenPort();
     device.Config().silent = true;
-    auto write = second.file.WriteAsync(Request(0, 0));
+    auto write = second.WriteAsync(Request(0, 0));
     ASSERT_TRUE(RunUntil([&] { return device.RequestsHeard() == 1; }));
     ASSERT_TRUE(NT_SUCCESS(system_->Host().SuspendDevice()));
     serial.RejectOpens(STATUS_ACCESS_DENIED);
@@ -174,16 +169,15 @@ TEST_F(ResourceTest, SerialPortThatCannotBeOpenedAgainFailsRequestsAndLeavesNoth
     ASSERT_TRUE(RunUntil([&] { return write.Done(); })) << "the write ends by the master's rules, not never";
     EXPECT_EQ(write.Result().status, STATUS_TRANSACTION_TIMED_OUT);
     EXPECT_EQ(device.RequestsHeard(), 1u);
-    EXPECT_EQ(second.file.DeviceControl(IOCTL_HART_GET_PROTOCOL, Bytes(4), 4).status, STATUS_SUCCESS)
+    EXPECT_EQ(second.DeviceControl(IOCTL_HART_GET_PROTOCOL, Bytes(4), 4).status, STATUS_SUCCESS)
         << "the port still answers control requests";
     serial.RejectOpens(std::nullopt);
-    second.file.Close();
+    second.Close();
     EXPECT_EQ(InUse(), closed) << "after a resume that could not reopen";
 
     device.Config().silent = false;
-    auto third = system_->OpenPort("1");
-    ASSERT_TRUE(NT_SUCCESS(third.status));
-    Transaction(third.file);
+    platform::File third = OpenPort();
+    Transaction(third);
 }
 
 TEST_F(ResourceTest, RemovedAndReturningSerialPortsLeaveNothingBehind)
@@ -196,13 +190,12 @@ TEST_F(ResourceTest, RemovedAndReturningSerialPortsLeaveNothingBehind)
         ASSERT_NE(serial, nullptr);
         returned.push_back(serial);
         ASSERT_EQ(main_.DeviceControl(IOCTL_HART_ENUMERATE_DEVICES, Bytes{0}, 0).status, STATUS_SUCCESS);
-        auto other = system_->OpenPort("7");
-        ASSERT_TRUE(NT_SUCCESS(other.status));
-        Transaction(other.file);
+        platform::File other = OpenPort("7");
+        Transaction(other);
         serial->RemoveAt(system_->Host().Now());
         system_->Host().RunFor(100ms);
         EXPECT_FALSE(system_->Host().ObjectNameExists(sim::SimulatedSystem::PortLinkName("7")));
-        EXPECT_EQ(other.file.Write(Request(0, 0)).status, STATUS_DELETE_PENDING);
+        EXPECT_EQ(other.Write(Request(0, 0)).status, STATUS_DELETE_PENDING);
     }
     Transaction(port);
     EXPECT_EQ(InUse(), before);

@@ -34,6 +34,11 @@ platform::File SystemFixture::OpenMainAndPort(const std::string& suffix)
     auto main = system_->OpenMain();
     EXPECT_TRUE(NT_SUCCESS(main.status));
     main_ = std::move(main.file);
+    return OpenPort(suffix);
+}
+
+platform::File SystemFixture::OpenPort(const std::string& suffix)
+{
     auto port = system_->OpenPort(suffix);
     EXPECT_TRUE(NT_SUCCESS(port.status)) << std::hex << port.status;
     return std::move(port.file);

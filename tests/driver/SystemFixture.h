@@ -28,6 +28,8 @@ protected:
     void Boot(const sim::SystemOptions& options = {});
     /* Opens the main device, then the port of COM<suffix>. */
     platform::File OpenMainAndPort(const std::string& suffix = "1");
+    /* Opens the port of COM<suffix>, which must succeed. */
+    platform::File OpenPort(const std::string& suffix = "1");
     /* Boots as it comes and opens COM1. */
     platform::File BootAndOpen()
     {
