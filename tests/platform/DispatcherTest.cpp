@@ -15,12 +15,20 @@ using namespace std::chrono_literals;
 
 namespace {
 
-TEST(Dispatcher, VirtualClockRunsInOrderAndOnlyJumpsWhenIdle)
-{
-    platform::Host host;
+/* A loop on the virtual clock; on the real one for descriptors and other threads. */
+template <platform::Clock kClock>
+class LoopTest : public ::testing::Test {
+protected:
+    platform::Host host{kClock};
     platform::Dispatcher& loop = host.GetDispatcher();
+};
+using Dispatcher = LoopTest<platform::Clock::Virtual>;
+using RealClockDispatcher = LoopTest<platform::Clock::Real>;
+
+TEST_F(Dispatcher, VirtualClockRunsInOrderAndOnlyJumpsWhenIdle)
+{
     std::vector<std::string> order;
-    auto at = [&](const char* what) { return [&order, &host, what] {
+    auto at = [&](const char* what) { return [&order, this, what] {
         order.push_back(std::string(what) + "@" + std::to_string(host.Now() / 1ms));
     }; };
     loop.Schedule(5ms, at("b"));
@@ -42,10 +50,8 @@ TEST(Dispatcher, VirtualClockRunsInOrderAndOnlyJumpsWhenIdle)
     EXPECT_FALSE(loop.WatchFd(0, EPOLLIN, [](std::uint32_t) {})) << "the virtual clock has no descriptors";
 }
 
-TEST(Dispatcher, TasksOfAScopeThatGoesStillRunOnceAndNeverTouchIt)
+TEST_F(Dispatcher, TasksOfAScopeThatGoesStillRunOnceAndNeverTouchIt)
 {
-    platform::Host host;
-    platform::Dispatcher& loop = host.GetDispatcher();
     auto scope = std::make_unique<platform::SyncScope>();
     std::vector<std::string> order;
     /* Queued, due later, and held back while the scope's own task is running. */
@@ -69,10 +75,8 @@ TEST(Dispatcher, TasksOfAScopeThatGoesStillRunOnceAndNeverTouchIt)
     EXPECT_EQ(order.back(), "orphan");
 }
 
-TEST(Dispatcher, ATaskDueButNotRunCanStillBeCancelled)
+TEST_F(Dispatcher, ATaskDueButNotRunCanStillBeCancelled)
 {
-    platform::Host host;
-    platform::Dispatcher& loop = host.GetDispatcher();
     std::vector<std::string> order;
     platform::Dispatcher::TimerKey second{};
     loop.Schedule(1ms, [&] {
@@ -86,10 +90,8 @@ TEST(Dispatcher, ATaskDueButNotRunCanStillBeCancelled)
     EXPECT_FALSE(loop.Cancel(second));
 }
 
-TEST(Dispatcher, NestedWaitReportsWhenNothingCanEverHappen)
+TEST_F(Dispatcher, NestedWaitReportsWhenNothingCanEverHappen)
 {
-    platform::Host host;
-    platform::Dispatcher& loop = host.GetDispatcher();
     bool done = false;
     loop.Schedule(7ms, [&] { done = true; });
     host.Post([&] {
@@ -102,10 +104,8 @@ TEST(Dispatcher, NestedWaitReportsWhenNothingCanEverHappen)
     EXPECT_TRUE(done);
 }
 
-TEST(Dispatcher, NestedWaitGivesUpAtItsLimitDespitePeriodicEvents)
+TEST_F(Dispatcher, NestedWaitGivesUpAtItsLimitDespitePeriodicEvents)
 {
-    platform::Host host;
-    platform::Dispatcher& loop = host.GetDispatcher();
     std::function<void()> tick = [&] { loop.Schedule(host.Now() + 10ms, tick); };
     tick();
     EXPECT_FALSE(loop.RunUntil([] { return false; }, 1s));
@@ -152,10 +152,8 @@ private:
     std::vector<std::pair<int, int>> ends_;
 };
 
-TEST(Dispatcher, RealClockWakesForOtherThreadsTimersAndDescriptors)
+TEST_F(RealClockDispatcher, RealClockWakesForOtherThreadsTimersAndDescriptors)
 {
-    platform::Host host(platform::Clock::Real);
-    platform::Dispatcher& loop = host.GetDispatcher();
     WatchedPipes pipes(host, 1);
 
     bool posted = false;
@@ -178,10 +176,8 @@ platform::Ticks NextMultiple(platform::Ticks instant, platform::Ticks period)
     return (instant / period + 1) * period;
 }
 
-TEST(Dispatcher, AfterAWakeUpForInputMoreInputWaitsForHalfAPeriodOrATimerAndGoesAheadOfIt)
+TEST_F(RealClockDispatcher, AfterAWakeUpForInputMoreInputWaitsForHalfAPeriodOrATimerAndGoesAheadOfIt)
 {
-    platform::Host host(platform::Clock::Real);
-    platform::Dispatcher& loop = host.GetDispatcher();
     const platform::Ticks period = 1s;
     loop.SetWakeCoalescing(period);
     WatchedPipes pipes(host, 1);
@@ -214,10 +210,8 @@ TEST(Dispatcher, AfterAWakeUpForInputMoreInputWaitsForHalfAPeriodOrATimerAndGoes
     EXPECT_GE(pipes.lastTaken, NextMultiple(timerDue, period / 2));
 }
 
-TEST(Dispatcher, OnceAWakeUpFindsTheLoopBusyEvenATimersWakeUpKeepsInputToTheWholePeriod)
+TEST_F(RealClockDispatcher, OnceAWakeUpFindsTheLoopBusyEvenATimersWakeUpKeepsInputToTheWholePeriod)
 {
-    platform::Host host(platform::Clock::Real);
-    platform::Dispatcher& loop = host.GetDispatcher();
     const platform::Ticks period = 1s;
     loop.SetWakeCoalescing(period);
     WatchedPipes pipes(host, platform::Dispatcher::kBusyWake);
@@ -237,10 +231,8 @@ TEST(Dispatcher, OnceAWakeUpFindsTheLoopBusyEvenATimersWakeUpKeepsInputToTheWhol
     EXPECT_GE(pipes.lastTaken, NextMultiple(timerFired, period));
 }
 
-TEST(Dispatcher, AReportForADescriptorWatchedAgainSinceReachesNeitherTheOldNorTheNewCallback)
+TEST_F(RealClockDispatcher, AReportForADescriptorWatchedAgainSinceReachesNeitherTheOldNorTheNewCallback)
 {
-    platform::Host host(platform::Clock::Real);
-    platform::Dispatcher& loop = host.GetDispatcher();
     int first[2];
     int second[2];
     ASSERT_EQ(pipe(first), 0);
