@@ -21,6 +21,8 @@
 #include <platform/LowerDevice.h>
 #include <platform/Verifier.h>
 
+#include "PlatformFixture.h"
+
 namespace iotest {
 
 using namespace std::chrono_literals;
@@ -207,12 +209,7 @@ protected:
     void SetUp() override
     {
         hooks = &driverHooks;
-        WDF_DRIVER_CONFIG config;
-        WDF_DRIVER_CONFIG_INIT(&config, WDF_NO_EVENT_CALLBACK);
-        config.DriverInitFlags = WdfDriverInitNonPnpDriver;
-        ASSERT_EQ(WdfDriverCreate(host.DriverObject(), host.RegistryPath(), WDF_NO_OBJECT_ATTRIBUTES, &config,
-                                  &driver),
-                  STATUS_SUCCESS);
+        ASSERT_EQ(CreateTestDriver(host, &driver), STATUS_SUCCESS);
     }
     void TearDown() override { hooks = nullptr; }
 

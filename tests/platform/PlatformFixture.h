@@ -23,6 +23,15 @@ typedef struct _OTHER_CONTEXT {
 } OTHER_CONTEXT;
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(OTHER_CONTEXT, GetOtherContext)
 
+/* The non-PnP driver the platform tests create their devices under. */
+inline NTSTATUS CreateTestDriver(platform::Host& host, WDFDRIVER* driver)
+{
+    WDF_DRIVER_CONFIG config;
+    WDF_DRIVER_CONFIG_INIT(&config, WDF_NO_EVENT_CALLBACK);
+    config.DriverInitFlags = WdfDriverInitNonPnpDriver;
+    return WdfDriverCreate(host.DriverObject(), host.RegistryPath(), WDF_NO_OBJECT_ATTRIBUTES, &config, driver);
+}
+
 class PlatformTest : public ::testing::Test {
 protected:
     PlatformTest() = default;
@@ -30,12 +39,7 @@ protected:
 
     void SetUp() override
     {
-        WDF_DRIVER_CONFIG config;
-        WDF_DRIVER_CONFIG_INIT(&config, WDF_NO_EVENT_CALLBACK);
-        config.DriverInitFlags = WdfDriverInitNonPnpDriver;
-        ASSERT_EQ(WdfDriverCreate(host.DriverObject(), host.RegistryPath(), WDF_NO_OBJECT_ATTRIBUTES, &config,
-                                  &driver),
-                  STATUS_SUCCESS);
+        ASSERT_EQ(CreateTestDriver(host, &driver), STATUS_SUCCESS);
         device = CreateControlDevice(u"\\Device\\PlatformTest");
         ASSERT_NE(device, nullptr);
     }
