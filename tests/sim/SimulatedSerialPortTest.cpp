@@ -5,6 +5,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -27,6 +28,14 @@ using platform::Ticks;
 /* What the sender of one request saw when it completed. */
 using Outcome = iotest::Completion;
 constexpr Ticks T = sim::kHartCharacterTime;
+
+/* The request completed once, with status and, where given, information. */
+void ExpectCompleted(const Outcome& outcome, NTSTATUS status, std::optional<ULONG_PTR> information = std::nullopt)
+{
+    EXPECT_EQ(outcome.runs, 1);
+    EXPECT_EQ(outcome.status, status);
+    EXPECT_EQ(outcome.information, information.value_or(outcome.information));
+}
 
 /* Keeps one one-character read outstanding, sending the next from the
    completion routine. The receive path re-arms after failures too, which is
@@ -238,8 +247,7 @@ TEST_F(SerialPortTest, ConfigurationRequestsAreRecordedAsSent)
     /* A client's later rate change goes through the target asynchronously. */
     Outcome& changed = Control(IOCTL_SERIAL_SET_BAUD_RATE, {0x60, 0x09, 0x00, 0x00});
     host.RunUntilIdle();
-    EXPECT_EQ(changed.runs, 1);
-    EXPECT_EQ(changed.status, STATUS_SUCCESS);
+    ExpectCompleted(changed, STATUS_SUCCESS);
     EXPECT_EQ(settings.baudRate, 2400u);
 
     /* A request too short for its structure, or one the port does not know,
@@ -274,9 +282,7 @@ TEST_F(SerialPortTest, PurgeEndsTheWaitingReadAndTheWriteAndEmptiesTheReceiveBuf
     EXPECT_EQ(port->PendingReads(), 1u);
     /* The character on the line finishes; nothing after it goes out. */
     host.RunFor(1s);
-    EXPECT_EQ(written.runs, 1);
-    EXPECT_EQ(written.status, STATUS_CANCELLED);
-    EXPECT_EQ(written.information, 2u);
+    ExpectCompleted(written, STATUS_CANCELLED, 2u);
     EXPECT_EQ(written.at, t0 + 2 * T);
     EXPECT_EQ(station.HeardBytes(), (ByteList{0xFF, 0xFF}));
     EXPECT_FALSE(port->Rts());
@@ -318,9 +324,7 @@ TEST_F(SerialPortTest, WrittenFrameGoesOutBackToBackWithRtsUpOnlyWhileSending)
     EXPECT_EQ(written.runs, 0);
     host.RunUntil(t0 + n * T);
     EXPECT_FALSE(port->Rts());
-    EXPECT_EQ(written.runs, 1);
-    EXPECT_EQ(written.status, STATUS_SUCCESS);
-    EXPECT_EQ(written.information, frame.size());
+    ExpectCompleted(written, STATUS_SUCCESS, frame.size());
     EXPECT_EQ(written.at, t0 + n * T);
 
     ASSERT_EQ(station.HeardBytes(), frame);
@@ -338,9 +342,7 @@ TEST_F(SerialPortTest, WrittenFrameGoesOutBackToBackWithRtsUpOnlyWhileSending)
     const Ticks t1 = host.Now() + Ticks(20ms);
     host.RunUntil(t1);
     Outcome& queued = Write({0x06, 0x82, 0x01});
-    EXPECT_EQ(queued.runs, 1);
-    EXPECT_EQ(queued.status, STATUS_SUCCESS);
-    EXPECT_EQ(queued.information, 3u);
+    ExpectCompleted(queued, STATUS_SUCCESS, 3u);
     EXPECT_TRUE(port->Rts());
     host.RunUntil(t1 + 3 * T - Ticks(1));
     EXPECT_TRUE(port->Rts());
@@ -360,9 +362,7 @@ TEST_F(SerialPortTest, CancelledWriteStopsAfterTheCharacterOnTheLine)
     host.RunUntil(t0 + 2 * T + T / 3);
     EXPECT_TRUE(WdfRequestCancelSentRequest(request));
     host.RunFor(1s);
-    EXPECT_EQ(written.runs, 1);
-    EXPECT_EQ(written.status, STATUS_CANCELLED);
-    EXPECT_EQ(written.information, 3u);
+    ExpectCompleted(written, STATUS_CANCELLED, 3u);
     EXPECT_EQ(written.at, t0 + 3 * T);
     EXPECT_EQ(station.HeardBytes(), (ByteList{0x01, 0x02, 0x03}));
 
@@ -465,8 +465,7 @@ TEST_F(SerialPortTest, RemovalCancelsOutstandingIoAndTellsTheOpenerOnce)
 
     ASSERT_EQ(reader.got.size(), 1u);
     EXPECT_EQ(reader.got[0].status, STATUS_CANCELLED);
-    EXPECT_EQ(written.runs, 1);
-    EXPECT_EQ(written.status, STATUS_CANCELLED);
+    ExpectCompleted(written, STATUS_CANCELLED);
     EXPECT_FALSE(host.ObjectNameExists(u"\\Device\\Serial0"));
 
     host.RunFor(1s);
@@ -495,8 +494,7 @@ TEST_F(SerialPortTest, RejectedControlRequestReportsItsStatusOnEveryPath)
     EXPECT_EQ(sync.returned, STATUS_INVALID_PARAMETER);
     Outcome& async = Control(IOCTL_SERIAL_SET_BAUD_RATE, {0xB0, 0x04, 0x00, 0x00});
     host.RunUntilIdle();
-    EXPECT_EQ(async.runs, 1);
-    EXPECT_EQ(async.status, STATUS_INVALID_PARAMETER);
+    ExpectCompleted(async, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(port->Settings().baudRate, 9600u);
     /* Only that request. */
     EXPECT_EQ(ControlSynchronously(IOCTL_SERIAL_SET_DTR, nullptr, 0).status, STATUS_SUCCESS);
@@ -528,8 +526,7 @@ TEST_F(SerialPortTest, LateControlRequestIsWaitedForAndGivesItsFinalStatus)
     host.RunFor(Ticks(24ms));
     EXPECT_EQ(async.runs, 0);
     host.RunFor(Ticks(1ms));
-    EXPECT_EQ(async.runs, 1);
-    EXPECT_EQ(async.status, STATUS_SUCCESS);
+    ExpectCompleted(async, STATUS_SUCCESS);
 }
 
 TEST_F(SerialPortTest, InjectedReadErrorsReachTheReader)
@@ -565,8 +562,7 @@ TEST_F(SerialPortTest, InjectedReadErrorsReachTheReader)
     WdfRequestCancelSentRequest(reader.request);
     port->InjectReadStatus(STATUS_DEVICE_NOT_READY, false);
     Outcome& next = Read();
-    EXPECT_EQ(next.runs, 1);
-    EXPECT_EQ(next.status, STATUS_DEVICE_NOT_READY);
+    ExpectCompleted(next, STATUS_DEVICE_NOT_READY);
 }
 
 TEST_F(SerialPortTest, InjectedWriteErrorsReachTheWriterAndSendNothing)
@@ -577,9 +573,7 @@ TEST_F(SerialPortTest, InjectedWriteErrorsReachTheWriterAndSendNothing)
     port->RejectWrites(STATUS_DEVICE_NOT_READY);
     Outcome& notReady = Write({0x01, 0x02});
     host.RunFor(1s);
-    EXPECT_EQ(refused.runs, 1);
-    EXPECT_EQ(refused.status, STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(refused.information, 0u);
+    ExpectCompleted(refused, STATUS_INVALID_DEVICE_STATE, 0u);
     EXPECT_EQ(notReady.status, STATUS_DEVICE_NOT_READY);
     EXPECT_TRUE(station.Heard().empty());
 
@@ -587,8 +581,7 @@ TEST_F(SerialPortTest, InjectedWriteErrorsReachTheWriterAndSendNothing)
     port->RejectWrites(std::nullopt);
     Outcome& first = Write({0x01, 0x02, 0x03});
     Outcome& overlapping = Write({0x04});
-    EXPECT_EQ(overlapping.runs, 1);
-    EXPECT_EQ(overlapping.status, STATUS_INVALID_DEVICE_STATE);
+    ExpectCompleted(overlapping, STATUS_INVALID_DEVICE_STATE);
     host.RunFor(1s);
     EXPECT_EQ(first.status, STATUS_SUCCESS);
     EXPECT_EQ(first.information, 3u);
