@@ -138,6 +138,8 @@ static VOID HartStopPortIo(PHARTDEVICE_CONTEXT DeviceContext)
     if (DeviceContext->QueueWriteSecondary != NULL) {
         WdfIoQueuePurgeSynchronously(DeviceContext->QueueWriteSecondary);
     }
+    /* A frame no read took was this client's: the next client's first read must not get it. */
+    DeviceContext->CommData.ReadLength = 0;
     ResetPortDataReceiverFsm(DeviceContext->Device);
     /*
      * The answer wait takes no EVT_STARTUP, and with its counters cleared it

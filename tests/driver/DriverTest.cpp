@@ -18,12 +18,13 @@ PDRIVER_CONTEXT DriverRecord(sim::SimulatedSystem& system)
 
 TEST_F(DriverTest, TimingDefaultsAndOverridesFromTheServiceKey)
 {
-    Boot({.registry = std::string(kServiceKey) + "\n\"RT1PRIMARY\"=dword:00000028\n\"HOLD\"=dword:00010005\n"});
+    Boot({.registry = std::string(kServiceKey) + "\n\"RT1PRIMARY\"=dword:00000028\n\"HOLD\"=dword:00010005\n"
+                                                 "\"GAP\"=hex:05\n"});
     PDRIVER_CONTEXT record = DriverRecord(*system_);
     EXPECT_EQ(record->Rt1Primary, 40);
     EXPECT_EQ(record->QuietTime, 40) << "QUIETTIME defaults to the value read for RT1PRIMARY";
     EXPECT_EQ(record->Hold, 5) << "only the low 16 bits are kept";
-    EXPECT_EQ(record->Gap, 3);
+    EXPECT_EQ(record->Gap, 5) << "a one-byte value is that byte";
     EXPECT_EQ(record->BgTimeStart, 298);
     EXPECT_EQ(record->MissedTransmitWindow, 77);
     EXPECT_EQ(record->TimeInterval, -100000);
@@ -179,16 +180,25 @@ TEST_F(DriverTest, DamagedOrOddDeviceMapEntriesMakeNoPortAndEndTheWalk)
     registry.SetValue(platform::kSerialCommKey, "\\Device\\Serial5", REG_SZ, com5);
     tooLong(40);
     registry.SetValue(platform::kSerialCommKey, "\\Device\\Serial6", REG_SZ, com6);
+    /* The walk ends at the 64th failure in a row, not before. */
+    tooLong(63);
+    const std::uint8_t com8[] = {'C', 0, 'O', 0, 'M', 0, '8', 0, 0, 0};
+    registry.SetValue(platform::kSerialCommKey, "\\Device\\Serial8", REG_SZ, com8);
+    tooLong(64);
+    const std::uint8_t com9[] = {'C', 0, 'O', 0, 'M', 0, '9', 0, 0, 0};
+    registry.SetValue(platform::kSerialCommKey, "\\Device\\Serial9", REG_SZ, com9);
     main = system_->OpenMain();
     ASSERT_TRUE(NT_SUCCESS(main.status));
-    EXPECT_EQ(WdfCollectionGetCount(DriverRecord(*system_)->Collection), 3u) << "COM1, COM5 and COM6";
+    EXPECT_EQ(WdfCollectionGetCount(DriverRecord(*system_)->Collection), 4u) << "COM1, COM5, COM6 and COM8";
     EXPECT_TRUE(system_->Host().ObjectNameExists(sim::SimulatedSystem::PortLinkName("6")));
+    EXPECT_TRUE(system_->Host().ObjectNameExists(sim::SimulatedSystem::PortLinkName("8")));
+    EXPECT_EQ(CountTrace("CreateHartDevices Error: the serial device map fails at every entry"), 1);
     main.file.Close();
 
     registry.FailValueEnumeration(platform::kSerialCommKey, STATUS_INSUFFICIENT_RESOURCES);
     auto damaged = system_->OpenMain();
     EXPECT_EQ(WdfCollectionGetCount(DriverRecord(*system_)->Collection), 0u);
-    EXPECT_EQ(CountTrace("CreateHartDevices Error: the serial device map fails at every entry"), 1);
+    EXPECT_EQ(CountTrace("CreateHartDevices Error: the serial device map fails at every entry"), 2);
     main_ = std::move(damaged.file);
 }
 

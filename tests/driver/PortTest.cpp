@@ -156,6 +156,10 @@ TEST_F(PortTest, ClosingDuringTheAnswerWaitLeavesTheNextClientAWorkingLink)
 
 TEST_F(PortTest, SubscribingWithSomethingThatIsNotAnEventFails)
 {
+    /* The subscription the bad handle was to replace is given back, and only once. */
+    platform::ClientEvent event = system_->Host().Io().CreateEvent();
+    ASSERT_EQ(port_.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_SUBSCRIBE, HandleBytes(event), 0).status,
+              STATUS_SUCCESS);
     auto result = port_.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_SUBSCRIBE, Bytes{0x34, 0x12, 0, 0}, 0);
     EXPECT_FALSE(NT_SUCCESS(result.status)) << "no notification will come, and the client is told so";
     EXPECT_EQ(port_.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_UNSUBSCRIBE, Bytes{0}, 0).status,
