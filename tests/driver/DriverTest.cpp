@@ -35,7 +35,7 @@ TEST_F(DriverTest, TimingValuesThatCannotWorkAreReplacedByTheirDefaults)
     Boot({.registry = std::string(kServiceKey) +
                       "\n\"DebugLevel\"=dword:00000001\n\"RT1PRIMARY\"=dword:00000000\n\"HOLD\"=dword:00000000\n"
                       "\"GAP\"=dword:00010000\n\"MISSEDTRANSMITWINDOW\"=dword:0000ffff\n\"RT2\"=dword:00000009\n"
-                      "\"RT1DIFF\"=dword:00000000\n"});
+                      "\"RT1DIFF\"=dword:00000000\n\"RT1SECONDARY\"=dword:00000001\n"});
     PDRIVER_CONTEXT record = DriverRecord(*system_);
     EXPECT_EQ(record->Rt1Primary, 34) << "no answer wait would ever start";
     EXPECT_EQ(record->QuietTime, 34);
@@ -44,6 +44,7 @@ TEST_F(DriverTest, TimingValuesThatCannotWorkAreReplacedByTheirDefaults)
     EXPECT_EQ(record->MissedTransmitWindow, 77) << "eleven minutes of waiting";
     EXPECT_EQ(record->Rt2, 9) << "a value that works is kept";
     EXPECT_EQ(record->Rt1Diff, 0) << "no wait is what RT1DIFF 0 means";
+    EXPECT_EQ(record->Rt1Secondary, 1) << "a value no operation reads has no least value to fall under";
     for (const char* name : {"RT1PRIMARY", "HOLD", "GAP", "MISSEDTRANSMITWINDOW"}) {
         EXPECT_EQ(CountTrace(std::string("HartReadTimingValues: ") + name), 1) << name;
     }
@@ -126,11 +127,14 @@ TEST_F(DriverTest, DeviceMapEntriesBecomePortDevices)
     EXPECT_EQ(CountTrace("Ignoring bad-named COM port (2)."), 0) << "tracing is off";
     EXPECT_EQ(WdfCollectionGetCount(DriverRecord(*system_)->Collection), 5u);
 
+    com(R"(\Device\Late)", u"COM8");
     auto second = system_->OpenMain();
     ASSERT_TRUE(NT_SUCCESS(second.status));
+    EXPECT_FALSE(exists(u"8")) << "only the first open walks the map; later ports wait for the control request";
     auto control = second.file.DeviceControl(IOCTL_HART_ENUMERATE_DEVICES, Bytes{0}, 0);
     EXPECT_EQ(control.status, STATUS_SUCCESS);
-    EXPECT_EQ(WdfCollectionGetCount(DriverRecord(*system_)->Collection), 5u) << "a second enumeration creates nothing";
+    EXPECT_TRUE(exists(u"8"));
+    EXPECT_EQ(WdfCollectionGetCount(DriverRecord(*system_)->Collection), 6u) << "the ports made before stay as they are";
     EXPECT_EQ(second.file.DeviceControl(IOCTL_HART_ENUMERATE_DEVICES, Bytes{}, 0).status, STATUS_BUFFER_TOO_SMALL);
 }
 
