@@ -6,8 +6,6 @@
 
 namespace hart {
 
-namespace {
-
 std::uint8_t CheckByte(std::span<const std::uint8_t> body)
 {
     std::uint8_t check = 0;
@@ -16,8 +14,6 @@ std::uint8_t CheckByte(std::span<const std::uint8_t> body)
     }
     return check;
 }
-
-} // namespace
 
 Address Address::Polling(std::uint8_t polling)
 {

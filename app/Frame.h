@@ -49,6 +49,8 @@ struct Request {
 /* Preambles, delimiter, address, command, byte count, data, check byte.
    Throws std::length_error for more than kMaxDataBytes of data. */
 Bytes BuildRequest(const Request& request);
+/* The check byte: exclusive OR of the delimiter through the last data byte. */
+std::uint8_t CheckByte(std::span<const std::uint8_t> body);
 
 enum class FrameKind { Stx, Ack, Back, Unknown };
 

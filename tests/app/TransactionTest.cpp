@@ -18,11 +18,7 @@ Bytes Ack(std::uint8_t command, Bytes data, std::array<std::uint8_t, 5> id = kDe
     Bytes frame{0x86, static_cast<std::uint8_t>((primary ? 0x80 : 0x00) | id[0]), id[1], id[2], id[3], id[4], command,
                 static_cast<std::uint8_t>(data.size())};
     frame.insert(frame.end(), data.begin(), data.end());
-    std::uint8_t check = 0;
-    for (std::uint8_t b : frame) {
-        check ^= b;
-    }
-    frame.push_back(check);
+    frame.push_back(hart::CheckByte(frame));
     return frame;
 }
 

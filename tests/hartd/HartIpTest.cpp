@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "HartIp.h"
+#include "sim/HartFrame.h"
 
 namespace {
 
@@ -17,11 +18,7 @@ Bytes Message(std::uint8_t version, std::uint8_t type, std::uint8_t id, std::uin
 
 Bytes WithCheckByte(Bytes frame)
 {
-    std::uint8_t check = 0;
-    for (std::uint8_t b : frame) {
-        check ^= b;
-    }
-    frame.push_back(check);
+    frame.push_back(sim::CheckByte(frame));
     return frame;
 }
 

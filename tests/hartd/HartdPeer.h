@@ -29,6 +29,7 @@
 #include <unistd.h>
 
 #include "HartIp.h"
+#include "sim/HartFrame.h"
 
 namespace hartd_test {
 
@@ -41,11 +42,7 @@ constexpr auto kAnswerWait = 10s;
 inline Bytes Frame(std::uint8_t polling, std::uint8_t command)
 {
     Bytes frame{0x02, static_cast<std::uint8_t>(0x80 | polling), command, 0x00};
-    std::uint8_t check = 0;
-    for (std::uint8_t b : frame) {
-        check ^= b;
-    }
-    frame.push_back(check);
+    frame.push_back(sim::CheckByte(frame));
     return frame;
 }
 
