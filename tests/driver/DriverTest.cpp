@@ -216,12 +216,6 @@ TEST_F(DriverTest, NoSerialPortFailsTheFirstOpenAndLeavesTheCountAlone)
     EXPECT_TRUE(system_->Host().ObjectNameExists(sim::SimulatedSystem::PortLinkName("2"))) << "a later open enumerates again";
 }
 
-} // namespace
-} // namespace drivertest
-
-namespace drivertest {
-namespace {
-
 TEST_F(DriverTest, DebugLevelOneShowsErrorsAndTheStampedTimerLines)
 {
     Boot({.registry = std::string(kServiceKey) + "\n\"DebugLevel\"=dword:00000001\n"});

@@ -137,12 +137,6 @@ TEST_F(PortTest, RemovalCancelsOutstandingRequestsAndSignalsTheClient)
     EXPECT_EQ(read.Completions(), 1u);
 }
 
-} // namespace
-} // namespace drivertest
-
-namespace drivertest {
-namespace {
-
 TEST_F(PortTest, ClosingDuringTheAnswerWaitLeavesTheNextClientAWorkingLink)
 {
     system_->Device(0).Config().silent = true;
