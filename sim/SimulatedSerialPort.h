@@ -55,6 +55,8 @@ public:
                                                        const std::u16string& deviceName, const std::string& comName);
 
     const SerialSettings& Settings() const { return settings_; }
+    /* What an earlier program left on the port, as the next one to open it finds it. */
+    SerialSettings& Settings() { return settings_; }
     StationId Station() const { return station_; }
     /* RTS: up while the UART sends. */
     bool Rts() const { return line_.Transmitting(station_); }

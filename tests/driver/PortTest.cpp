@@ -1,4 +1,6 @@
 /* A client's transactions through a port device, end to end on the simulated line. */
+#include <cstring>
+
 #include "SystemFixture.h"
 
 namespace drivertest {
@@ -25,14 +27,19 @@ TEST_F(PortTest, RequestIsAnsweredAndTheAnswerIsRead)
 
 TEST_F(PortTest, OpeningConfiguresTheSerialPortForHart)
 {
+    port_.Close();
+    system_->SerialPort(0).Settings().timeouts = SERIAL_TIMEOUTS{0xFFFFFFFF, 1, 2, 3, 4};
+    port_ = OpenPort();
     const sim::SerialSettings& settings = system_->SerialPort(0).Settings();
+    const SERIAL_TIMEOUTS none{};
+    EXPECT_EQ(std::memcmp(&settings.timeouts, &none, sizeof(none)), 0)
+        << "whatever time-outs an earlier program left, a read waits for its character";
     EXPECT_EQ(settings.baudRate, 1200u);
     EXPECT_EQ(settings.lineControl.Parity, ODD_PARITY);
     EXPECT_EQ(settings.lineControl.StopBits, STOP_BIT_1);
     EXPECT_EQ(settings.lineControl.WordLength, 8);
     EXPECT_EQ(settings.handFlow.ControlHandShake, SERIAL_DTR_CONTROL);
     EXPECT_EQ(settings.handFlow.FlowReplace, SERIAL_TRANSMIT_TOGGLE);
-    EXPECT_EQ(settings.timeouts.ReadIntervalTimeout, 0u);
     EXPECT_EQ(settings.fifoControl, SERIAL_IOC_FCR_FIFO_ENABLE);
     EXPECT_EQ(settings.waitMask, static_cast<ULONG>(SERIAL_EV_ERR));
     EXPECT_TRUE(settings.dtr);
@@ -112,6 +119,7 @@ TEST_F(PortTest, SwitchingToSlaveRecomputesTheTimingAndStopsSending)
     const PHARTDEVICE_CONTEXT record = system_->PortRecord("1");
     EXPECT_EQ(record->QuietTime, 42) << "a secondary slave waits 8 ticks longer than the primary's 34";
     EXPECT_EQ(record->BgTimeStart, record->BgTimeBase + 43);
+    EXPECT_EQ(record->BgTimeError, record->BgTimeBase + 41);
     /* A slave sends nothing: its writes end at once instead of waiting for ever. */
     EXPECT_EQ(port_.Write(Request(0, 0)).status, STATUS_INVALID_DEVICE_STATE);
     ASSERT_EQ(port_.DeviceControl(IOCTL_HART_SET_PROTOCOL, Bytes{0, 0, 0x80, 2}, 0).status, STATUS_SUCCESS);

@@ -282,6 +282,21 @@ TEST_F(ReadWriteTest, WhatTheSerialPortKeptWhileItsTargetWasStoppedIsNoAnswer)
     }
 }
 
+TEST_F(ReadWriteTest, ACharacterReadWithAStatusOtherThanSuccessBreaksTheAnswer)
+{
+    /* STATUS_TIMEOUT is a success code, so the character reaches the receiver, with its status. */
+    sim::SimulatedSerialPort& serial = system_->SerialPort(0);
+    int sinceDelimiter = -1;
+    serial.Tap([&](const sim::LineCharacter& character) {
+        if (sinceDelimiter >= 0 && ++sinceDelimiter == 1) {
+            serial.InjectReadStatus(STATUS_TIMEOUT, true);
+        }
+        sinceDelimiter = (sinceDelimiter < 0 && character.byte == 0x06) ? 0 : sinceDelimiter;
+    });
+    EXPECT_EQ(port_.Write(Request(0, 0)).status, STATUS_SUCCESS);
+    EXPECT_EQ(system_->Device(0).RequestsHeard(), 2u) << "the first answer was broken, the retry's was not";
+}
+
 TEST_F(ReadWriteTest, SerialReadThatCompletesAtOnceKeepsTheReadLoopGoing)
 {
     /* A serial port that already holds what the first read asks for

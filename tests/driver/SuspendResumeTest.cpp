@@ -85,6 +85,7 @@ TEST_F(SuspendResumeTest, SerialReadLoopComesBackWithoutAnyWrite)
         EXPECT_FALSE(read.Done()) << "no frame is received while suspended";
         ResumeAndWaitOutTheDelay();
         EXPECT_EQ(system_->SerialPort(0).PendingReads(), 1u) << "one serial read outstanding again";
+        EXPECT_EQ(system_->SerialPort(0).Settings().fifoControl, SERIAL_IOC_FCR_FIFO_ENABLE);
         platform::IoResult frame = read.Wait();
         EXPECT_EQ(frame.status, STATUS_SUCCESS);
         ASSERT_GT(frame.data.size(), 3u);
@@ -103,6 +104,7 @@ TEST_F(SuspendResumeTest, PortsNobodyOpenedAreLeftAlone)
     EXPECT_EQ(open.SerialReadActive, 0);
     ASSERT_TRUE(NT_SUCCESS(system_->Host().ResumeDevice()));
     EXPECT_EQ(open.HartRestartTimeCounter, HART_RESTART_DELAY_TICKS);
+    EXPECT_EQ(open.HartBusGrantTimeCounter, 0) << "a wait the suspend began would end the delay early";
     EXPECT_EQ(closed.HartRestartTimeCounter, 0);
     EXPECT_EQ(closed.IoTarget, nullptr);
     system_->Host().RunFor(2010ms);
