@@ -1,12 +1,7 @@
 #include <climits>
 #include <cstdarg>
 
-#include <gmock/gmock.h>
-
 #include "PlatformFixture.h"
-
-using ::testing::ElementsAre;
-using namespace std::chrono_literals;
 
 namespace {
 

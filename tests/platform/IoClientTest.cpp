@@ -6,11 +6,7 @@
 #include <random>
 #include <thread>
 
-#include <gmock/gmock.h>
-
 #include "IoFixture.h"
-
-using ::testing::ElementsAre;
 
 namespace iotest {
 namespace {

@@ -25,7 +25,6 @@
 
 namespace iotest {
 
-using namespace std::chrono_literals;
 using platform::IoResult;
 using platform::IoStatus;
 using platform::PendingIo;

@@ -1,9 +1,4 @@
-#include <gmock/gmock.h>
-
 #include "IoFixture.h"
-
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 
 namespace iotest {
 namespace {

@@ -1,12 +1,8 @@
 #include <thread>
 
-#include <gmock/gmock.h>
-
 #include <platform/Verifier.h>
 
 #include "PlatformFixture.h"
-
-using ::testing::HasSubstr;
 
 namespace {
 

@@ -2,14 +2,9 @@
 #include <string>
 #include <vector>
 
-#include <gmock/gmock.h>
-
 #include <platform/Verifier.h>
 
 #include "PlatformFixture.h"
-
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 
 namespace {
 

@@ -4,12 +4,17 @@
  */
 #pragma once
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <ntddk.h>
 #include <wdf.h>
 
 #include <platform/Host.h>
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using namespace std::chrono_literals;
 
 typedef struct _TEST_CONTEXT {
     ULONG Tag;

@@ -3,11 +3,8 @@
 #include <fstream>
 #include <string>
 
-#include <gmock/gmock.h>
-
 #include "PlatformFixture.h"
 
-using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 namespace {

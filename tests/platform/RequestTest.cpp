@@ -1,14 +1,9 @@
 #include <cstring>
 #include <vector>
 
-#include <gmock/gmock.h>
-
 #include <platform/Verifier.h>
 
 #include "PlatformFixture.h"
-
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 
 namespace {
 

@@ -1,14 +1,8 @@
 #include <vector>
 
-#include <gmock/gmock.h>
-
 #include <platform/Verifier.h>
 
 #include "PlatformFixture.h"
-
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using namespace std::chrono_literals;
 
 namespace {
 
