@@ -119,6 +119,8 @@ TEST_F(DriverTest, DeviceMapEntriesBecomePortDevices)
     };
     EXPECT_TRUE(exists(u"7"));
     EXPECT_TRUE(exists(u"9"));
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(Record("9").SerialPortName)), u"\\Device\\VCP0")
+        << "a name without a path is one under \\Device";
     EXPECT_TRUE(exists(u""));
     EXPECT_TRUE(exists(u"X12"));
     EXPECT_TRUE(exists(u"4"));

@@ -73,9 +73,8 @@ TEST_F(SuspendResumeTest, ControlRequestsAreRefusedWhileSuspendedAndServedAfterT
 TEST_F(SuspendResumeTest, SerialReadLoopComesBackWithoutAnyWrite)
 {
     Start({.burstDevice = true, .scriptedSecondMaster = false, .scriptedPrimaryMaster = false, .registry = {}});
-    ASSERT_EQ(port_.DeviceControl(IOCTL_HART_SET_READ_MASK, Bytes{HART_RCV_MASK_BACK | HART_RCV_MASK_OTHER_BACK}, 0)
-                  .status,
-              STATUS_SUCCESS);
+    const Bytes bursts{HART_RCV_MASK_BACK | HART_RCV_MASK_OTHER_BACK};
+    ASSERT_EQ(port_.DeviceControl(IOCTL_HART_SET_READ_MASK, bursts, 0).status, STATUS_SUCCESS);
     ASSERT_EQ(port_.Read(300).status, STATUS_SUCCESS) << "burst frames reach the reader";
     for (int cycle = 0; cycle < 2; cycle++) {
         Suspend();
@@ -91,6 +90,15 @@ TEST_F(SuspendResumeTest, SerialReadLoopComesBackWithoutAnyWrite)
         ASSERT_GT(frame.data.size(), 3u);
         EXPECT_EQ(frame.data[0] & 0x07, sim::kDelimiterBack) << "a burst frame, heard after the resume";
     }
+    /* Nor after a client that closed with a read waiting, which holds the loop until the close. */
+    auto waiting = port_.ReadAsync(300);
+    system_->Host().RunFor(1ms);
+    port_.Close();
+    port_ = OpenPort();
+    ASSERT_EQ(port_.DeviceControl(IOCTL_HART_SET_READ_MASK, bursts, 0).status, STATUS_SUCCESS);
+    auto heard = port_.ReadAsync(300);
+    system_->Host().RunFor(2s);
+    EXPECT_TRUE(heard.Done()) << "a client that only listens hears the bursts";
 }
 
 /* Two ports, one of them open: a power transition must leave the other exactly as it was. */
