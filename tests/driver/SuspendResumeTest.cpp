@@ -101,6 +101,21 @@ TEST_F(SuspendResumeTest, SerialReadLoopComesBackWithoutAnyWrite)
     EXPECT_TRUE(heard.Done()) << "a client that only listens hears the bursts";
 }
 
+TEST_F(SuspendResumeTest, ASuspendInTheTurnTheRestartDelayEndsWaitsForTheRestartsWork)
+{
+    Start();
+    Suspend();
+    ASSERT_TRUE(NT_SUCCESS(system_->Host().ResumeDevice()));
+    /* Stops right after the tick that freed the bus and queued the restart's work item. */
+    ASSERT_TRUE(RunUntil([&] { return std::string(Record().CurrentState->Name) == "STATE_BUS_FREE"; }));
+    Suspend();
+    system_->Host().RunFor(1s);
+    EXPECT_EQ(system_->SerialPort(0).PendingReads(), 0u) << "nothing is read while suspended";
+    EXPECT_EQ(port_.DeviceControl(IOCTL_HART_GET_PROTOCOL, Bytes(4), 4).status, STATUS_INVALID_DEVICE_STATE);
+    ResumeAndWaitOutTheDelay();
+    EXPECT_EQ(port_.Write(Request(0, 0)).status, STATUS_SUCCESS);
+}
+
 /* Two ports, one of them open: a power transition must leave the other exactly as it was. */
 TEST_F(SuspendResumeTest, PortsNobodyOpenedAreLeftAlone)
 {
