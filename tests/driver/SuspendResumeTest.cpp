@@ -107,7 +107,8 @@ TEST_F(SuspendResumeTest, ASuspendInTheTurnTheRestartDelayEndsWaitsForTheRestart
     Suspend();
     ASSERT_TRUE(NT_SUCCESS(system_->Host().ResumeDevice()));
     /* Stops right after the tick that freed the bus and queued the restart's work item. */
-    ASSERT_TRUE(RunUntil([&] { return std::string(Record().CurrentState->Name) == "STATE_BUS_FREE"; }));
+    ASSERT_TRUE(system_->Host().GetDispatcher().RunUntil(
+        [&] { return std::string(Record().CurrentState->Name) == "STATE_BUS_FREE"; }, 3s));
     Suspend();
     system_->Host().RunFor(1s);
     EXPECT_EQ(system_->SerialPort(0).PendingReads(), 0u) << "nothing is read while suspended";
