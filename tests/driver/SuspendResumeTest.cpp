@@ -60,7 +60,11 @@ TEST_F(SuspendResumeTest, ControlRequestsAreRefusedWhileSuspendedAndServedAfterT
     Suspend();
     EXPECT_EQ(port_.DeviceControl(IOCTL_HART_GET_PROTOCOL, Bytes(4), 4).status, STATUS_INVALID_DEVICE_STATE)
         << "refused at once rather than left waiting";
+    auto enumerate = main_.DeviceControlAsync(IOCTL_HART_ENUMERATE_DEVICES, Bytes{0}, 0);
+    system_->Host().RunFor(1s);
+    EXPECT_FALSE(enumerate.Done()) << "the main device's requests wait for the resume";
     ResumeAndWaitOutTheDelay();
+    EXPECT_EQ(enumerate.Wait().status, STATUS_SUCCESS);
     auto protocol = port_.DeviceControl(IOCTL_HART_GET_PROTOCOL, Bytes(4), 4);
     EXPECT_EQ(protocol.status, STATUS_SUCCESS);
     EXPECT_EQ(protocol.data, (Bytes{0, 0, 0x80, 2}));
