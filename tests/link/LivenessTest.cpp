@@ -5,6 +5,8 @@
 namespace linktest {
 namespace {
 
+const Bytes kBurstSlave{0x80 | 0x40 | 0x02, 0x11, 0x22, 0x33, 0x44};
+
 class LivenessTest : public LinkFixture {
 protected:
     const Bytes request_ = Frame(5, ShortStx(0x80, 0));
@@ -56,10 +58,9 @@ TEST_F(LivenessTest, ZeroWaitAfterAnAnswerStillFreesTheBus)
 
 TEST_F(LivenessTest, BurstDeviceThatFallsSilentWhileAnotherMasterPollsGivesTheBusBack)
 {
-    const Bytes burstSlave{0x80 | 0x40 | 0x02, 0x11, 0x22, 0x33, 0x44};
     ReachBusFree();
-    Receive(Frame(5, LongBack(burstSlave, 1)));
-    Receive(Frame(5, LongBack(burstSlave, 1)));
+    Receive(Frame(5, LongBack(kBurstSlave, 1)));
+    Receive(Frame(5, LongBack(kBurstSlave, 1)));
     ASSERT_EQ(State(), "STATE_BURST_BUS_BUSY");
     auto write = ClientWrite(request_);
     /* The burst device stopped; the other master polls another device, each
@@ -76,11 +77,10 @@ TEST_F(LivenessTest, BurstDeviceThatFallsSilentWhileAnotherMasterPollsGivesTheBu
 
 TEST_F(LivenessTest, BurstFramesKeepTheMasterInBurstMode)
 {
-    const Bytes burstSlave{0x80 | 0x40 | 0x02, 0x11, 0x22, 0x33, 0x44};
     ReachBusFree();
-    Receive(Frame(5, LongBack(burstSlave, 1)));
+    Receive(Frame(5, LongBack(kBurstSlave, 1)));
     for (int i = 0; i < 60; i++) {
-        Receive(Frame(5, LongBack(burstSlave, 1)));
+        Receive(Frame(5, LongBack(kBurstSlave, 1)));
         Tick(20);
         OtherMastersTransaction(1);
         Tick(5);
