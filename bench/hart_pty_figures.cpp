@@ -34,6 +34,7 @@
 #include <platform/PosixSerialPort.h>
 
 #include "PtyLine.h"
+#include "MachineCost.h"
 #include "TerminalServer.h"
 #include "driver/HartDriver.h"
 #include "link/HartTrace.h"
@@ -91,18 +92,6 @@ std::pair<long, long> ThreadSwitches()
     rusage usage{};
     getrusage(RUSAGE_THREAD, &usage);
     return {usage.ru_nvcsw, usage.ru_nivcsw};
-}
-
-/* What one sleep and wake-up of a thread costs this machine right now: the
-   unit most of the figure is made of, and the one that swings from run to run. */
-double WakeUpCostUs()
-{
-    constexpr int kWakeUps = 100;
-    const double before = ProcessCpu();
-    for (int i = 0; i < kWakeUps; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return (ProcessCpu() - before) / kWakeUps * 1e6;
 }
 
 double ThreadCpu()
@@ -399,7 +388,7 @@ int CpuPerPortSecond(bench::TerminalServer& server, int ports, double seconds)
         result = (perPortSecondMs <= 1.0 && failures == 0) ? 0 : 1;
     }
     std::printf("  (one sleep and wake-up of a thread costs this machine %.1f us of CPU just now)\n",
-                WakeUpCostUs());
+                bench::BareWakeUpMicroseconds(std::chrono::milliseconds(2)));
     double childCpu = bench::StopTerminalServer(server);
     std::printf("  (the field devices' process, not counted: %.3f s CPU over its whole life)\n", childCpu);
     return result;

@@ -20,14 +20,11 @@
  *
  *   build/release/bench/hartd_figures [seconds] [ports] [sessions per port]   (default 20 16 8)
  */
-#include <fcntl.h>
 #include <malloc.h>
 #include <netinet/in.h>
 #include <pthread.h>
-#include <pty.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
-#include <sys/timerfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,6 +45,7 @@
 #include <platform/Host.h>
 
 #include "HartIp.h"
+#include "MachineCost.h"
 #include "PtyLine.h"
 #include "Server.h"
 #include "Station.h"
@@ -96,7 +94,7 @@ std::pair<double, double> ThreadUserSystemSeconds(pid_t tid)
     return {static_cast<double>(user) / tick, static_cast<double>(system) / tick};
 }
 
-/* A counter of a thread of this process from one of its /proc files ("key: value" or "key value" lines). */
+/* A counter of a thread of this process from one of its /proc files, from its "key: value" line. */
 unsigned long ThreadCounter(pid_t tid, const char* file, const std::string& key)
 {
     std::FILE* stream = std::fopen(("/proc/self/task/" + std::to_string(tid) + "/" + file).c_str(), "r");
@@ -123,42 +121,6 @@ struct WakesAndReads {
 WakesAndReads ThreadWakesAndReads(pid_t tid)
 {
     return {ThreadCounter(tid, "status", "voluntary_ctxt_switches"), ThreadCounter(tid, "io", "syscr")};
-}
-
-/* The CPU a thread spends on `count` rounds of `round`, per round, in microseconds. */
-template <typename Round>
-double MicrosecondsPerRound(int count, Round round)
-{
-    const double start = ThreadCpuSeconds(CLOCK_THREAD_CPUTIME_ID);
-    for (int i = 0; i < count; i++) {
-        round();
-    }
-    return 1e6 * (ThreadCpuSeconds(CLOCK_THREAD_CPUTIME_ID) - start) / count;
-}
-
-/* This machine's price of the two things the server cannot do without: waking every 10 ms, and one read(). */
-std::pair<double, double> BareWakeAndReadMicroseconds()
-{
-    const int timer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
-    const itimerspec every10ms{{0, 10'000'000}, {0, 10'000'000}};
-    timerfd_settime(timer, 0, &every10ms, nullptr);
-    std::uint64_t expiries = 0;
-    const double wake = MicrosecondsPerRound(100, [&] { [[maybe_unused]] ssize_t n = read(timer, &expiries, 8); });
-    close(timer);
-    int master = -1;
-    int slave = -1;
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
-        return {wake, 0};
-    }
-    fcntl(slave, F_SETFL, O_NONBLOCK);
-    char character = 'x';
-    for (int i = 0; i < 1000; i++) {
-        [[maybe_unused]] ssize_t n = write(master, &character, 1);
-    }
-    const double oneRead = MicrosecondsPerRound(1000, [&] { [[maybe_unused]] ssize_t n = read(slave, &character, 1); });
-    close(master);
-    close(slave);
-    return {wake, oneRead};
 }
 
 hartip::Bytes CommandZero(std::uint16_t sequence)
@@ -235,7 +197,7 @@ int main(int argc, char** argv)
     /* What the open ports cost with nothing to do (link ticks, the loop's wake-ups), to tell the rest apart. */
     const double idleStart = ThreadCpuSeconds(serverCpu);
     const auto idleEnd = Clock::now() + 5s;
-    const std::pair<double, double> bare = BareWakeAndReadMicroseconds();
+    const std::pair<double, double> bare{bench::BareWakeUpMicroseconds(10ms), bench::BareCharacterReadMicroseconds()};
     std::this_thread::sleep_until(idleEnd);
     const double idlePerSecond = (ThreadCpuSeconds(serverCpu) - idleStart) / 5.0;
 
