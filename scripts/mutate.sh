@@ -62,7 +62,7 @@ trap restore EXIT
 
 caught=0 missed=0 stale=0 broken=0
 while IFS='|' read -r file what expression; do
-  file=$(echo "$file" | xargs)
+  file=$(echo "$file" | sed 's/^ *//; s/ *$//')
   expression=$(echo "$expression" | sed 's/^ *//; s/ *$//')
   what=$(echo "$what" | sed 's/^ *//')
   case "$file" in ''|'#'*) continue ;; esac
