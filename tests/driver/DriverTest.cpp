@@ -211,7 +211,7 @@ TEST_F(DriverTest, DamagedOrOddDeviceMapEntriesMakeNoPortAndEndTheWalk)
 TEST_F(DriverTest, NoSerialPortFailsTheFirstOpenAndLeavesTheCountAlone)
 {
     Boot({.serialPorts = 0, .registry = {}});
-    EXPECT_FALSE(NT_SUCCESS(system_->OpenMain().status));
+    EXPECT_EQ(system_->OpenMain().status, STATUS_UNSUCCESSFUL);
     system_->Host().GetRegistry().AddSerialPort(R"(\Device\Serial9)", "COM2");
     main_ = std::move(system_->OpenMain().file);
     EXPECT_TRUE(main_.IsOpen());

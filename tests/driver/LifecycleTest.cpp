@@ -42,7 +42,7 @@ TEST_F(LifecycleTest, PortDeletedUnderAWaitingReadCancelsItOnce)
 {
     platform::File port = BootAndOpen();
     auto read = port.ReadAsync(300);
-    system_->Host().RunFor(50ms);
+    system_->Host().RunFor(150ms);
     main_.Close();
     ASSERT_TRUE(read.Done()) << "the last close of the main device deletes the port under the read";
     EXPECT_EQ(read.Result().status, STATUS_CANCELLED);
@@ -64,15 +64,21 @@ TEST_F(LifecycleTest, PortDeletedUnderAPendingWriteCompletesItAndStopsTheLink)
     platform::File port = BootAndOpen();
     system_->Device(0).Config().silent = true;
     auto write = port.WriteAsync(Request(0, 0));
+    auto queued = port.WriteAsync(Request(0, 1));
+    auto read = port.ReadAsync(300);
     system_->Host().RunFor(150ms);
     main_.Close();
     system_->Host().RunFor(10ms);
     ASSERT_TRUE(write.Done()) << "deleting the port ends its write, not the client's later close";
     EXPECT_EQ(write.Result().status, STATUS_CANCELLED);
+    ASSERT_TRUE(queued.Done()) << "and the write queued behind it, while a read waits";
+    EXPECT_EQ(queued.Result().status, STATUS_CANCELLED);
+    EXPECT_EQ(read.Wait().status, STATUS_CANCELLED);
     std::size_t writes = system_->SerialPort(0).WritesSeen();
     system_->Host().RunFor(3s);
     EXPECT_EQ(system_->SerialPort(0).WritesSeen(), writes) << "nothing is sent for a deleted port";
     EXPECT_EQ(write.Completions(), 1u);
+    EXPECT_EQ(queued.Completions(), 1u);
 }
 
 TEST_F(LifecycleTest, SerialPortsRemovedTogetherTakeAllTheirPortDevices)

@@ -295,6 +295,16 @@ TEST_F(ReadWriteTest, ACharacterReadWithAStatusOtherThanSuccessBreaksTheAnswer)
     });
     EXPECT_EQ(port_.Write(Request(0, 0)).status, STATUS_SUCCESS);
     EXPECT_EQ(system_->Device(0).RequestsHeard(), 2u) << "the first answer was broken, the retry's was not";
+
+    /* A failed read's character is none at all: the last preamble lost that way leaves the answer whole. */
+    int heard = 0;
+    serial.Tap([&](const sim::LineCharacter&) {
+        if (++heard == system_->Device(0).Config().preambles) {
+            serial.InjectReadStatus(STATUS_CRC_ERROR, true);
+        }
+    });
+    EXPECT_EQ(port_.Write(Request(0, 0)).status, STATUS_SUCCESS);
+    EXPECT_EQ(system_->Device(0).RequestsHeard(), 3u) << "answered at the first attempt";
 }
 
 TEST_F(ReadWriteTest, SerialReadThatCompletesAtOnceKeepsTheReadLoopGoing)
