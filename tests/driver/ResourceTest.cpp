@@ -45,34 +45,32 @@ protected:
 
 TEST_F(ResourceTest, TransactionsOpensAndSuspendsLeaveNothingBehind)
 {
-    platform::File& port = port_;
-    const Usage& open = open_;
     platform::ClientEvent event = system_->Host().Io().CreateEvent();
     const Bytes handleBytes = HandleBytes(event);
     for (int i = 0; i < 10; i++) {
-        Transaction(port);
-        ASSERT_EQ(port.DeviceControl(IOCTL_HART_SET_BAUD_RATE, Bytes{0xB0, 0x04, 0, 0}, 0).status, STATUS_SUCCESS);
-        ASSERT_EQ(port.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_SUBSCRIBE, handleBytes, 0).status,
+        Transaction(port_);
+        ASSERT_EQ(port_.DeviceControl(IOCTL_HART_SET_BAUD_RATE, Bytes{0xB0, 0x04, 0, 0}, 0).status, STATUS_SUCCESS);
+        ASSERT_EQ(port_.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_SUBSCRIBE, handleBytes, 0).status,
                   STATUS_SUCCESS);
-        ASSERT_EQ(port.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_UNSUBSCRIBE, Bytes{0}, 0).status,
+        ASSERT_EQ(port_.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_UNSUBSCRIBE, Bytes{0}, 0).status,
                   STATUS_SUCCESS);
-        auto cancelled = port.ReadAsync(300);
+        auto cancelled = port_.ReadAsync(300);
         system_->Host().RunFor(10ms);
         cancelled.Cancel();
     }
-    Transaction(port);
-    EXPECT_EQ(InUse(), open) << "while open";
+    Transaction(port_);
+    EXPECT_EQ(InUse(), open_) << "while open";
 
     for (int i = 0; i < 3; i++) {
         ASSERT_TRUE(NT_SUCCESS(system_->Host().SuspendDevice()));
         ASSERT_TRUE(NT_SUCCESS(system_->Host().ResumeDevice()));
         system_->Host().RunFor(2100ms);
-        Transaction(port);
+        Transaction(port_);
     }
-    EXPECT_EQ(InUse(), open) << "after suspends";
+    EXPECT_EQ(InUse(), open_) << "after suspends";
 
-    ASSERT_EQ(port.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_SUBSCRIBE, handleBytes, 0).status, STATUS_SUCCESS);
-    port.Close();
+    ASSERT_EQ(port_.DeviceControl(IOCTL_HART_PNP_EVT_NOTIFICATIONS_SUBSCRIBE, handleBytes, 0).status, STATUS_SUCCESS);
+    port_.Close();
     const Usage closed = InUse();
     for (int i = 0; i < 5; i++) {
         platform::File again = OpenPort();
@@ -85,7 +83,6 @@ TEST_F(ResourceTest, TransactionsOpensAndSuspendsLeaveNothingBehind)
 
 TEST_F(ResourceTest, SerialFailuresLeaveNothingBehindAndNothingLocked)
 {
-    const Usage& open = open_;
     sim::SimulatedSerialPort& serial = system_->SerialPort(0);
 
     /* Serial requests answered late: every setting of the open is waited for. */
@@ -94,7 +91,7 @@ TEST_F(ResourceTest, SerialFailuresLeaveNothingBehindAndNothingLocked)
     port_.Close();
     ASSERT_EQ(serial.Settings().baudRate, 2400u);
     serial.DelayControls(std::chrono::duration_cast<platform::Ticks>(20ms));
-    platform::File port = OpenPort();
+    port_ = OpenPort();
     EXPECT_EQ(serial.Settings().baudRate, 1200u);
     EXPECT_TRUE(serial.Settings().dtr);
     EXPECT_EQ(serial.Settings().waitMask, static_cast<ULONG>(SERIAL_EV_ERR));
@@ -102,41 +99,39 @@ TEST_F(ResourceTest, SerialFailuresLeaveNothingBehindAndNothingLocked)
 
     /* The serial driver's "device not ready for this" makes the port re-open its target. */
     serial.RejectWrites(STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(port.Write(Request(0, 0)).status, STATUS_TRANSACTION_TIMED_OUT);
+    EXPECT_EQ(port_.Write(Request(0, 0)).status, STATUS_TRANSACTION_TIMED_OUT);
     serial.RejectWrites(std::nullopt);
     serial.RejectIoControl(IOCTL_SERIAL_SET_BAUD_RATE, STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(port.DeviceControl(IOCTL_HART_SET_BAUD_RATE, Bytes{0xB0, 0x04, 0, 0}, 0).status, STATUS_SUCCESS)
+    EXPECT_EQ(port_.DeviceControl(IOCTL_HART_SET_BAUD_RATE, Bytes{0xB0, 0x04, 0, 0}, 0).status, STATUS_SUCCESS)
         << "the client does not wait for the serial driver's answer";
     for (NTSTATUS status : {STATUS_UNSUCCESSFUL, STATUS_CANCELLED}) {
         serial.InjectReadStatus(status, false);
     }
-    Transaction(port);
-    EXPECT_EQ(InUse(), open) << "after late settings, failed writes, a refused setting and failed reads";
+    Transaction(port_);
+    EXPECT_EQ(InUse(), open_) << "after late settings, failed writes, a refused setting and failed reads";
 }
 
 /* The serial target stopped by someone else than the port: every path finds it stopped. */
 TEST_F(ResourceTest, SerialTargetStoppedFromOutsideFailsRequestsAndRecovers)
 {
-    platform::File& port = port_;
-    const Usage& open = open_;
     HARTDEVICE_CONTEXT& record = Record();
     const std::size_t writes = system_->SerialPort(0).WritesSeen();
-    auto waiting = port.ReadAsync(300);
+    auto waiting = port_.ReadAsync(300);
     system_->Host().RunFor(10ms);
     WdfIoTargetStop(record.IoTarget, WdfIoTargetCancelSentIo);
-    EXPECT_EQ(port.Write(Request(0, 0)).status, STATUS_TRANSACTION_TIMED_OUT);
+    EXPECT_EQ(port_.Write(Request(0, 0)).status, STATUS_TRANSACTION_TIMED_OUT);
     EXPECT_FALSE(waiting.Done()) << "no frame came, so the read waits on rather than end empty";
     EXPECT_EQ(system_->SerialPort(0).WritesSeen(), writes) << "no frame reached the serial port";
-    EXPECT_EQ(port.DeviceControl(IOCTL_HART_SET_BAUD_RATE, Bytes{0xB0, 0x04, 0, 0}, 0).status,
+    EXPECT_EQ(port_.DeviceControl(IOCTL_HART_SET_BAUD_RATE, Bytes{0xB0, 0x04, 0, 0}, 0).status,
               STATUS_DEVICE_NOT_READY);
 
     ASSERT_TRUE(NT_SUCCESS(WdfIoTargetStart(record.IoTarget)));
-    EXPECT_EQ(port.Write(Request(0, 0)).status, STATUS_SUCCESS) << "the write after it takes up the reading again";
+    EXPECT_EQ(port_.Write(Request(0, 0)).status, STATUS_SUCCESS) << "the write after it takes up the reading again";
     platform::IoResult answer = waiting.Wait();
     EXPECT_EQ(answer.status, STATUS_SUCCESS);
     EXPECT_FALSE(answer.data.empty());
-    Transaction(port);
-    EXPECT_EQ(InUse(), open);
+    Transaction(port_);
+    EXPECT_EQ(InUse(), open_);
 }
 
 /* The target is opened anew after "device not ready" and after a resume; both opens can fail. */
@@ -183,8 +178,6 @@ TEST_F(ResourceTest, SerialPortThatCannotBeOpenedAgainFailsRequestsAndLeavesNoth
 
 TEST_F(ResourceTest, RemovedAndReturningSerialPortsLeaveNothingBehind)
 {
-    platform::File& port = port_;
-    const Usage& before = open_;
     std::vector<std::shared_ptr<sim::SimulatedSerialPort>> returned;
     for (int i = 0; i < 4; i++) {
         auto serial = sim::SimulatedSerialPort::Create(system_->Host(), system_->Line(), u"\\Device\\Serial7", "COM7");
@@ -198,8 +191,8 @@ TEST_F(ResourceTest, RemovedAndReturningSerialPortsLeaveNothingBehind)
         EXPECT_FALSE(system_->Host().ObjectNameExists(sim::SimulatedSystem::PortLinkName("7")));
         EXPECT_EQ(other.Write(Request(0, 0)).status, STATUS_DELETE_PENDING);
     }
-    Transaction(port);
-    EXPECT_EQ(InUse(), before);
+    Transaction(port_);
+    EXPECT_EQ(InUse(), open_);
     for (auto& serial : returned) {
         serial->Disconnect();
     }
