@@ -55,10 +55,14 @@ void SimulatedSerialPort::Later(Ticks delay, std::function<void()> task)
 
 NTSTATUS SimulatedSerialPort::Open(const platform::LowerOpenParameters& parameters)
 {
-    (void)parameters;
     if (rejectedOpen_) {
         return *rejectedOpen_;
     }
+    /* A serial port is a device, never a directory, as its driver tells an opener that asks for one. */
+    if ((parameters.createOptions & FILE_DIRECTORY_FILE) != 0) {
+        return STATUS_NOT_A_DIRECTORY;
+    }
+    settings_.openAccess = parameters.desiredAccess;
     rx_.clear();
     return STATUS_SUCCESS;
 }
@@ -79,8 +83,12 @@ void SimulatedSerialPort::StartIo(const LowerRequestPtr& request)
     case IoMajor::Write:
         Write(request);
         return;
-    default:
+    case IoMajor::DeviceControl:
         Control(request);
+        return;
+    default:
+        /* A serial driver serves its settings as device controls only. */
+        request->Complete(STATUS_INVALID_DEVICE_REQUEST);
         return;
     }
 }

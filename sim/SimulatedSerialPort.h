@@ -39,6 +39,8 @@ struct SerialSettings {
     bool dtr = false;
     unsigned purges = 0;
     ULONG lastPurgeMask = 0;
+    /* What the last open asked for. */
+    ACCESS_MASK openAccess = 0;
 };
 
 class SimulatedSerialPort : public platform::LowerDevice {

@@ -166,10 +166,12 @@ TEST_F(DriverTest, DamagedOrOddDeviceMapEntriesMakeNoPortAndEndTheWalk)
     platform::Registry& registry = system_->Host().GetRegistry();
     const std::uint8_t oddCom[] = {'C', 0, 'O', 0, 'M', 0, '7', 0, 0}; /* nine bytes */
     registry.SetValue(platform::kSerialCommKey, "\\Device\\Serial7", REG_SZ, oddCom);
+    const std::uint8_t bareCom[] = {'C', 0, 'O', 0, 'M', 0}; /* no number, no terminator */
+    registry.SetValue(platform::kSerialCommKey, "\\Device\\Serial4", REG_SZ, bareCom);
     auto main = system_->OpenMain();
     ASSERT_TRUE(NT_SUCCESS(main.status));
     EXPECT_TRUE(system_->Host().ObjectNameExists(sim::SimulatedSystem::PortLinkName("1")));
-    EXPECT_EQ(WdfCollectionGetCount(DriverRecord(*system_)->Collection), 1u) << "COM7's odd name makes no port";
+    EXPECT_EQ(WdfCollectionGetCount(DriverRecord(*system_)->Collection), 1u) << "nor COM7's odd name nor a bare COM makes a port";
     main.file.Close();
 
     /* Entries too long for the walk's buffer fail one by one; only failures in a row end the walk. */

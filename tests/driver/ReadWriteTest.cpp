@@ -216,10 +216,12 @@ TEST_F(ReadWriteTest, CancelledReadStopsReceptionUntilTheNextTransmission)
 {
     auto read = port_.ReadAsync(300);
     system_->Host().RunFor(20ms);
+    system_->SerialPort(0).DelayControls(std::chrono::duration_cast<platform::Ticks>(50ms));
     EXPECT_TRUE(read.Cancel());
     EXPECT_EQ(read.Wait().status, STATUS_CANCELLED);
-    system_->Host().RunFor(20ms);
-    EXPECT_EQ(system_->SerialPort(0).PendingReads(), 0u);
+    EXPECT_EQ(system_->SerialPort(0).PendingReads(), 0u) << "the serial read goes with it, not with the late purge";
+    system_->Host().RunFor(60ms);
+    system_->SerialPort(0).DelayControls(platform::Ticks{0});
     EXPECT_EQ(system_->SerialPort(0).Settings().lastPurgeMask, 0x0Fu);
 
     EXPECT_EQ(AnswerTo(0).status, STATUS_SUCCESS) << "the transmission re-armed the serial read";
@@ -305,6 +307,17 @@ TEST_F(ReadWriteTest, ACharacterReadWithAStatusOtherThanSuccessBreaksTheAnswer)
     });
     EXPECT_EQ(port_.Write(Request(0, 0)).status, STATUS_SUCCESS);
     EXPECT_EQ(system_->Device(0).RequestsHeard(), 3u) << "answered at the first attempt";
+
+    /* The same failure inside the read's own send: the loop reads on, as after a read that failed later. */
+    heard = 0;
+    serial.Tap([&](const sim::LineCharacter&) {
+        if (++heard == 2) {
+            serial.InjectReadStatus(STATUS_SUCCESS, false);
+            serial.InjectReadStatus(STATUS_CRC_ERROR, true);
+        }
+    });
+    EXPECT_EQ(port_.Write(Request(0, 0)).status, STATUS_SUCCESS);
+    EXPECT_EQ(system_->Device(0).RequestsHeard(), 4u) << "answered at the first attempt";
 }
 
 TEST_F(ReadWriteTest, SerialReadThatCompletesAtOnceKeepsTheReadLoopGoing)

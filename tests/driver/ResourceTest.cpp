@@ -100,6 +100,7 @@ TEST_F(ResourceTest, SerialFailuresLeaveNothingBehindAndNothingLocked)
     /* The serial driver's "device not ready for this" makes the port re-open its target. */
     serial.RejectWrites(STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(port_.Write(Request(0, 0)).status, STATUS_TRANSACTION_TIMED_OUT);
+    EXPECT_EQ(serial.Settings().openAccess, 0x20000u) << "the reopen asks for less";
     serial.RejectWrites(std::nullopt);
     serial.RejectIoControl(IOCTL_SERIAL_SET_BAUD_RATE, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(port_.DeviceControl(IOCTL_HART_SET_BAUD_RATE, Bytes{0xB0, 0x04, 0, 0}, 0).status, STATUS_SUCCESS)
