@@ -43,6 +43,7 @@ TEST_F(PortTest, OpeningConfiguresTheSerialPortForHart)
     EXPECT_EQ(settings.fifoControl, SERIAL_IOC_FCR_FIFO_ENABLE);
     EXPECT_EQ(settings.waitMask, static_cast<ULONG>(SERIAL_EV_ERR));
     EXPECT_TRUE(settings.dtr);
+    EXPECT_EQ(settings.openAccess, 0x1F0000u) << "all standard rights, and no directory";
     EXPECT_EQ(system_->SerialPort(0).PendingReads(), 1u) << "one one-character read outstanding";
 }
 
@@ -73,8 +74,6 @@ TEST_F(PortTest, PortDeviceIsExclusive)
     auto second = system_->OpenPort("1");
     EXPECT_EQ(second.status, STATUS_ACCESS_DENIED) << "refused as a port in use";
     EXPECT_EQ(port_.Write(Request(0, 0)).status, STATUS_SUCCESS) << "the first client is not disturbed";
-    port_.Close();
-    platform::File again = OpenPort();
 }
 
 TEST_F(PortTest, ClosingCancelsTheWaitingReadAndStopsReading)
