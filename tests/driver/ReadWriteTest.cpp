@@ -284,7 +284,7 @@ TEST_F(ReadWriteTest, WhatTheSerialPortKeptWhileItsTargetWasStoppedIsNoAnswer)
     }
 }
 
-TEST_F(ReadWriteTest, ACharacterReadWithAStatusOtherThanSuccessBreaksTheAnswer)
+TEST_F(ReadWriteTest, ReadStatusDecidesWhetherACharacterBreaksTheAnswerOrIsDropped)
 {
     /* STATUS_TIMEOUT is a success code, so the character reaches the receiver, with its status. */
     sim::SimulatedSerialPort& serial = system_->SerialPort(0);
