@@ -19,7 +19,7 @@ PDRIVER_CONTEXT DriverRecord(sim::SimulatedSystem& system)
 TEST_F(DriverTest, TimingDefaultsAndOverridesFromTheServiceKey)
 {
     Boot({.registry = std::string(kServiceKey) + "\n\"RT1PRIMARY\"=dword:00000028\n\"HOLD\"=dword:00010005\n"
-                                                 "\"GAP\"=hex:05\n"});
+                                                 "\"GAP\"=hex:05\n\"TIMEINTERVAL\"=dword:fffcf2c0\n"});
     PDRIVER_CONTEXT record = DriverRecord(*system_);
     EXPECT_EQ(record->Rt1Primary, 40);
     EXPECT_EQ(record->QuietTime, 40) << "QUIETTIME defaults to the value read for RT1PRIMARY";
@@ -27,7 +27,7 @@ TEST_F(DriverTest, TimingDefaultsAndOverridesFromTheServiceKey)
     EXPECT_EQ(record->Gap, 5) << "a one-byte value is that byte";
     EXPECT_EQ(record->BgTimeStart, 298);
     EXPECT_EQ(record->MissedTransmitWindow, 77);
-    EXPECT_EQ(record->TimeInterval, -100000);
+    EXPECT_EQ(record->TimeInterval, -200000);
 }
 
 TEST_F(DriverTest, TimingValuesThatCannotWorkAreReplacedByTheirDefaults)
@@ -45,6 +45,7 @@ TEST_F(DriverTest, TimingValuesThatCannotWorkAreReplacedByTheirDefaults)
     EXPECT_EQ(record->Rt2, 9) << "a value that works is kept";
     EXPECT_EQ(record->Rt1Diff, 0) << "no wait is what RT1DIFF 0 means";
     EXPECT_EQ(record->Rt1Secondary, 1) << "a value no operation reads has no least value to fall under";
+    EXPECT_EQ(record->TimeInterval, -100000);
     for (const char* name : {"RT1PRIMARY", "HOLD", "GAP", "MISSEDTRANSMITWINDOW"}) {
         EXPECT_EQ(CountTrace(std::string("HartReadTimingValues: ") + name), 1) << name;
     }
@@ -74,14 +75,6 @@ TEST_F(DriverTest, DebugLevelDecidesWhatIsPrintedAndTheBanner)
     OpenMainAndPort();
     EXPECT_GE(CountTrace("HartDriver: HartMainEvtDeviceFileCreate: pDeviceContext->lDeviceCount: 0"), 1);
     EXPECT_EQ(CountTrace("HartEvtDeviceFileCreate >>>>"), 0) << "entry markers are level 2";
-}
-
-TEST_F(DriverTest, DebugLevelAbsentMeansSilence)
-{
-    Boot();
-    EXPECT_EQ(TraceMask, 0u);
-    OpenMainAndPort();
-    EXPECT_TRUE(debug_->Text().empty());
 }
 
 TEST_F(DriverTest, DeviceMapEntriesBecomePortDevices)
@@ -158,6 +151,17 @@ TEST_F(DriverTest, PortDevicesLiveAsLongAsTheMainDeviceHasClients)
     EXPECT_FALSE(system_->Host().ObjectNameExists(sim::SimulatedSystem::PortLinkName("1")))
         << "the last close deletes the port devices, even one a client holds open";
     EXPECT_FALSE(NT_SUCCESS(port.Write(Request(0, 0)).status));
+
+    /* A link name another owner holds stays theirs: the port that could not make it leaves it. */
+    const std::u16string name = sim::SimulatedSystem::PortLinkName("1");
+    UNICODE_STRING link, target;
+    RtlInitUnicodeString(&link, name.c_str());
+    RtlInitUnicodeString(&target, u"\\Device\\Elsewhere");
+    ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+    system_->OpenMain().file.Close();
+    EXPECT_TRUE(system_->Host().ObjectNameExists(name));
+    IoDeleteSymbolicLink(&link);
+    EXPECT_TRUE(debug_->Text().empty()) << "without DebugLevel the driver prints nothing";
 }
 
 TEST_F(DriverTest, DamagedOrOddDeviceMapEntriesMakeNoPortAndEndTheWalk)

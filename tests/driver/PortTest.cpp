@@ -43,7 +43,6 @@ TEST_F(PortTest, OpeningConfiguresTheSerialPortForHart)
     EXPECT_EQ(settings.fifoControl, SERIAL_IOC_FCR_FIFO_ENABLE);
     EXPECT_EQ(settings.waitMask, static_cast<ULONG>(SERIAL_EV_ERR));
     EXPECT_TRUE(settings.dtr);
-    EXPECT_EQ(settings.openAccess, 0x1F0000u) << "all standard rights, and no directory";
     EXPECT_EQ(system_->SerialPort(0).PendingReads(), 1u) << "one one-character read outstanding";
 }
 

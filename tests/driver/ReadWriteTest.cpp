@@ -309,9 +309,8 @@ TEST_F(ReadWriteTest, ReadStatusDecidesWhetherACharacterBreaksTheAnswerOrIsDropp
     EXPECT_EQ(system_->Device(0).RequestsHeard(), 3u) << "answered at the first attempt";
 
     /* The same failure inside the read's own send: the loop reads on, as after a read that failed later. */
-    heard = 0;
-    serial.Tap([&](const sim::LineCharacter&) {
-        if (++heard == 2) {
+    serial.Tap([&, count = 0](const sim::LineCharacter&) mutable {
+        if (++count == 2) {
             serial.InjectReadStatus(STATUS_SUCCESS, false);
             serial.InjectReadStatus(STATUS_CRC_ERROR, true);
         }
