@@ -175,7 +175,7 @@ TEST_F(DriverTest, DamagedOrOddDeviceMapEntriesMakeNoPortAndEndTheWalk)
     auto main = system_->OpenMain();
     ASSERT_TRUE(NT_SUCCESS(main.status));
     EXPECT_TRUE(system_->Host().ObjectNameExists(sim::SimulatedSystem::PortLinkName("1")));
-    EXPECT_EQ(WdfCollectionGetCount(DriverRecord(*system_)->Collection), 1u) << "nor COM7's odd name nor a bare COM makes a port";
+    EXPECT_EQ(WdfCollectionGetCount(DriverRecord(*system_)->Collection), 1u) << "no port for an odd or a bare COM name";
     main.file.Close();
 
     /* Entries too long for the walk's buffer fail one by one; only failures in a row end the walk. */

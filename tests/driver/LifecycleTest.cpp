@@ -42,7 +42,7 @@ TEST_F(LifecycleTest, PortDeletedUnderAWaitingReadCancelsItOnce)
 {
     platform::File port = BootAndOpen();
     auto read = port.ReadAsync(300);
-    system_->Host().RunFor(150ms);
+    system_->Host().RunFor(50ms);
     main_.Close();
     ASSERT_TRUE(read.Done()) << "the last close of the main device deletes the port under the read";
     EXPECT_EQ(read.Result().status, STATUS_CANCELLED);
