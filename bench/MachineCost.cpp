@@ -9,23 +9,23 @@
 
 namespace bench {
 
-namespace {
-
-double ThreadCpuSeconds()
+double CpuSeconds(clockid_t clock)
 {
     timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    clock_gettime(clock, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
+
+namespace {
 
 template <typename Round>
 double MicrosecondsPerRound(int count, Round round)
 {
-    const double start = ThreadCpuSeconds();
+    const double start = CpuSeconds();
     for (int i = 0; i < count; i++) {
         round();
     }
-    return 1e6 * (ThreadCpuSeconds() - start) / count;
+    return 1e6 * (CpuSeconds() - start) / count;
 }
 
 } // namespace

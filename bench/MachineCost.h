@@ -7,8 +7,12 @@
 #pragma once
 
 #include <chrono>
+#include <ctime>
 
 namespace bench {
+
+/* The CPU seconds a clock has counted: this thread's by default, or another thread's clock. */
+double CpuSeconds(clockid_t clock = CLOCK_THREAD_CPUTIME_ID);
 
 /* CPU of one sleep of the given length and the wake-up after it, in microseconds. */
 double BareWakeUpMicroseconds(std::chrono::milliseconds sleep);

@@ -94,13 +94,6 @@ std::pair<long, long> ThreadSwitches()
     return {usage.ru_nvcsw, usage.ru_nivcsw};
 }
 
-double ThreadCpu()
-{
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
 std::u16string PortLink(int number)
 {
     std::u16string link(HART_PORT_LINK_NAME_PREFIX);
@@ -322,7 +315,7 @@ int CpuPerPortSecond(bench::TerminalServer& server, int ports, double seconds)
         }
         double cpuStart = ProcessCpu();
         double userStart = UserCpu();
-        double dispatcherStart = ThreadCpu();
+        double dispatcherStart = bench::CpuSeconds();
         long switchesStart = ContextSwitches();
         const auto [waitsStart, preemptionsStart] = ThreadSwitches();
         Clock::time_point start = Clock::now();
@@ -335,7 +328,7 @@ int CpuPerPortSecond(bench::TerminalServer& server, int ports, double seconds)
         std::size_t liveAtEnd = h.LiveObjects();
         double cpu = ProcessCpu() - cpuStart;
         double user = UserCpu() - userStart;
-        double dispatcher = ThreadCpu() - dispatcherStart;
+        double dispatcher = bench::CpuSeconds() - dispatcherStart;
         long switches = ContextSwitches() - switchesStart;
         const auto [waitsEnd, preemptionsEnd] = ThreadSwitches();
         std::uint64_t transactions = 0;

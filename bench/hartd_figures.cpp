@@ -65,13 +65,6 @@ double LineBoundSeconds(std::size_t requestCharacters, std::size_t answerCharact
     return static_cast<double>(requestCharacters + answerCharacters) * character + turnaround + 8 * 0.010;
 }
 
-double ThreadCpuSeconds(clockid_t clock)
-{
-    timespec now{};
-    clock_gettime(clock, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
 /* The user and system seconds a thread of this process has run, as the kernel's accounting counts them. */
 std::pair<double, double> ThreadUserSystemSeconds(pid_t tid)
 {
@@ -195,11 +188,11 @@ int main(int argc, char** argv)
     }
     const std::size_t heapBefore = mallinfo2().uordblks;
     /* What the open ports cost with nothing to do (link ticks, the loop's wake-ups), to tell the rest apart. */
-    const double idleStart = ThreadCpuSeconds(serverCpu);
+    const double idleStart = bench::CpuSeconds(serverCpu);
     const auto idleEnd = Clock::now() + 5s;
     const std::pair<double, double> bare{bench::BareWakeUpMicroseconds(10ms), bench::BareCharacterReadMicroseconds()};
     std::this_thread::sleep_until(idleEnd);
-    const double idlePerSecond = (ThreadCpuSeconds(serverCpu) - idleStart) / 5.0;
+    const double idlePerSecond = (bench::CpuSeconds(serverCpu) - idleStart) / 5.0;
 
     const int epoll = epoll_create1(EPOLL_CLOEXEC);
     std::vector<Client> clients(static_cast<std::size_t>(ports * sessions));
@@ -238,7 +231,7 @@ int main(int argc, char** argv)
     while (Clock::now() < end) {
         if (!measuring && Clock::now() >= warmUp) {
             measuring = true;
-            cpuStart = ThreadCpuSeconds(serverCpu);
+            cpuStart = bench::CpuSeconds(serverCpu);
             splitStart = ThreadUserSystemSeconds(serverTid);
             countsStart = ThreadWakesAndReads(serverTid);
             heapBusy = mallinfo2().uordblks;
@@ -268,7 +261,7 @@ int main(int argc, char** argv)
             send(client.fd, next.data(), next.size(), 0);
         }
     }
-    const double cpu = ThreadCpuSeconds(serverCpu) - cpuStart;
+    const double cpu = bench::CpuSeconds(serverCpu) - cpuStart;
     const std::pair<double, double> splitEnd = ThreadUserSystemSeconds(serverTid);
     const WakesAndReads countsEnd = ThreadWakesAndReads(serverTid);
     [[maybe_unused]] ssize_t written = write(stop[1], "x", 1);
